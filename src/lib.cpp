@@ -1,0 +1,477 @@
+// Module entry, function table, argument binding and conversion, the error path, and the
+// Python side of the two packet functions.
+#include <atomic>
+#include <cstring>
+#include <string>
+
+#include "pyconv.hpp"
+#include "packet.hpp"
+
+namespace bitweave {
+
+namespace py {
+
+Names names;
+
+namespace {
+
+// The pending exception as a normalized instance (with its traceback attached).
+Ref fetch_exception() {
+#if PY_VERSION_HEX >= 0x030C0000
+    return Ref(PyErr_GetRaisedException());
+#else
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (value != nullptr && tb != nullptr) PyException_SetTraceback(value, tb);
+    Py_XDECREF(type);
+    Py_XDECREF(tb);
+    return Ref(value);
+#endif
+}
+
+void restore_exception(Ref exc) {
+    if (!exc) return;
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(exc.release());
+#else
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(exc.get()));
+    Py_INCREF(type);
+    PyObject* tb = PyException_GetTraceback(exc.get());
+    PyErr_Restore(type, exc.release(), tb);
+#endif
+}
+
+std::string type_qualname(PyObject* type) {
+    Ref q(PyObject_GetAttr(type, names.qualname));
+    const char* s = q ? PyUnicode_AsUTF8(q.get()) : nullptr;
+    if (s == nullptr) {
+        PyErr_Clear();
+        return "<failed to extract type name>";
+    }
+    return s;
+}
+
+void set_type_error(const std::string& text) {
+    PyErr_SetString(PyExc_TypeError, text.c_str());
+}
+
+std::string quoted_list(const FunctionDescription& d, PyObject** out, Py_ssize_t from, Py_ssize_t to,
+                        Py_ssize_t& count) {
+    const char* missing[3];
+    count = 0;
+    for (Py_ssize_t i = from; i < to; ++i)
+        if (out[i] == nullptr) missing[count++] = d.params[i];
+    std::string s;
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        if (i != 0) {
+            if (count > 2) s += ',';
+            s += i == count - 1 ? " and " : " ";
+        }
+        s += '\'';
+        s += missing[i];
+        s += '\'';
+    }
+    return s;
+}
+
+}  // namespace
+
+bool bind(const FunctionDescription& d, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+          PyObject** out) {
+    const std::string fname = std::string(d.name) + "()";
+    if (nargs > d.count) {
+        const char* verb = nargs == 1 ? "was" : "were";
+        if (d.required != d.count)
+            set_type_error(fname + " takes from " + std::to_string(d.required) + " to " +
+                           std::to_string(d.count) + " positional arguments but " +
+                           std::to_string(nargs) + " " + verb + " given");
+        else
+            set_type_error(fname + " takes " + std::to_string(d.count) + " positional arguments but " +
+                           std::to_string(nargs) + " " + verb + " given");
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < d.count; ++i) out[i] = i < nargs ? args[i] : nullptr;
+    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+        Py_ssize_t len;
+        const char* kname = PyUnicode_AsUTF8AndSize(key, &len);
+        if (kname == nullptr) return false;
+        Py_ssize_t i = 0;
+        while (i < d.count && !(std::strlen(d.params[i]) == std::size_t(len) &&
+                                std::memcmp(d.params[i], kname, std::size_t(len)) == 0))
+            ++i;
+        if (i == d.count) {
+            set_type_error(fname + " got an unexpected keyword argument '" + std::string(kname, len) +
+                           "'");
+            return false;
+        }
+        if (out[i] != nullptr) {
+            set_type_error(fname + " got multiple values for argument '" + d.params[i] + "'");
+            return false;
+        }
+        out[i] = args[nargs + k];
+    }
+    if (nargs < d.required) {
+        Py_ssize_t count;
+        const std::string list = quoted_list(d, out, nargs, d.required, count);
+        if (count > 0) {
+            set_type_error(fname + " missing " + std::to_string(count) + " required positional " +
+                           (count == 1 ? "argument" : "arguments") + ": " + list);
+            return false;
+        }
+    }
+    return true;
+}
+
+void refuse(PyObject* obj, const char* required) {
+    const std::string tname = type_qualname(reinterpret_cast<PyObject*>(Py_TYPE(obj)));
+    set_type_error("'" + tname + "' object cannot be cast as '" + required + "'");
+}
+
+void reraise_argument_error(const char* param) {
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;
+    Ref first = fetch_exception();
+    if (!first || Py_TYPE(first.get()) != reinterpret_cast<PyTypeObject*>(PyExc_TypeError)) {
+        restore_exception(std::move(first));  // a subclass passes through unchanged
+        return;
+    }
+    Ref text(PyObject_Str(first.get()));
+    if (!text) return;
+    Ref message(PyUnicode_FromFormat("argument '%s': %U", param, text.get()));
+    if (!message) return;
+    Ref remapped(PyObject_CallOneArg(PyExc_TypeError, message.get()));
+    if (!remapped) return;
+    if (PyObject* cause = PyException_GetCause(first.get()))  // new reference
+        PyException_SetCause(remapped.get(), cause);          // steals it
+    restore_exception(std::move(remapped));
+}
+
+namespace {
+
+PyObject* exception_class(ErrorKind kind) {
+    switch (kind) {
+        case ErrorKind::value_error: return PyExc_ValueError;
+        case ErrorKind::key_error: return PyExc_KeyError;
+        case ErrorKind::type_error: return PyExc_TypeError;
+        case ErrorKind::overflow_error: return PyExc_OverflowError;
+        case ErrorKind::not_implemented_error: return PyExc_NotImplementedError;
+        case ErrorKind::none:
+        case ErrorKind::python: break;
+    }
+    return PyExc_SystemError;
+}
+
+PyObject* panic_type = nullptr;  // created on first use, under the interpreter lock
+
+}  // namespace
+
+PyObject* raise(const CodecError& e) {
+    if (e.kind == ErrorKind::python) {
+        if (!PyErr_Occurred()) return raise_internal_fault("error reported without an exception");
+        return nullptr;
+    }
+    Ref text(PyUnicode_FromStringAndSize(e.message.data(), Py_ssize_t(e.message.size())));
+    if (text) PyErr_SetObject(exception_class(e.kind), text.get());
+    return nullptr;
+}
+
+PyObject* raise_wrapped(const CodecError& e) {
+    if (e.kind != ErrorKind::python) raise(e);
+    if (!PyErr_Occurred()) return raise_internal_fault("error reported without an exception");
+    Ref inner = fetch_exception();
+    if (!inner) return nullptr;
+    const std::string cls = type_qualname(reinterpret_cast<PyObject*>(Py_TYPE(inner.get())));
+    Ref text(PyObject_Str(inner.get()));
+    if (!text) {
+        PyErr_Clear();
+        text = Ref(PyUnicode_FromString("<exception str() failed>"));
+        if (!text) return nullptr;
+    }
+    PyErr_Format(PyExc_ValueError, "%s: %U", cls.c_str(), text.get());
+    return nullptr;
+}
+
+PyObject* raise_internal_fault(const char* text) {
+    if (panic_type == nullptr) {
+        panic_type = PyErr_NewExceptionWithDoc("bitweave.PanicException",
+                                               "An internal fault of bitweave (a bug).",
+                                               PyExc_BaseException, nullptr);
+        if (panic_type == nullptr) return nullptr;
+    }
+    PyErr_SetString(panic_type, text);
+    return nullptr;
+}
+
+bool to_u128(PyObject* o, U128& out) {
+    Ref idx(PyNumber_Index(o));
+    if (!idx) return false;
+    unsigned char buf[16];
+#if PY_VERSION_HEX >= 0x030D0000
+    const int rc = _PyLong_AsByteArray(reinterpret_cast<PyLongObject*>(idx.get()), buf, 16, 1, 0, 1);
+#else
+    const int rc = _PyLong_AsByteArray(reinterpret_cast<PyLongObject*>(idx.get()), buf, 16, 1, 0);
+#endif
+    if (rc < 0) return false;
+    out = {};
+    for (int i = 7; i >= 0; --i) out.lo = (out.lo << 8) | buf[i];
+    for (int i = 15; i >= 8; --i) out.hi = (out.hi << 8) | buf[i];
+    return true;
+}
+
+bool to_flag_slow(PyObject* o, bool& out) {
+    // numpy's bool scalars are accepted through their truth value; nothing else is.
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(o));
+    bool numpy_bool = false;
+    {
+        Ref mod(PyObject_GetAttr(type, names.module));
+        Ref nm(PyObject_GetAttr(type, names.dunder_name));
+        if (mod && nm && PyUnicode_Check(mod.get()) && PyUnicode_Check(nm.get()))
+            numpy_bool = PyUnicode_CompareWithASCIIString(mod.get(), "numpy") == 0 &&
+                         (PyUnicode_CompareWithASCIIString(nm.get(), "bool_") == 0 ||
+                          PyUnicode_CompareWithASCIIString(nm.get(), "bool") == 0);
+        PyErr_Clear();
+    }
+    if (!numpy_bool) {
+        refuse(o, "bool");
+        return false;
+    }
+    PyNumberMethods* nb = Py_TYPE(o)->tp_as_number;
+    if (nb == nullptr || nb->nb_bool == nullptr) {
+        set_type_error("object of type '" + type_qualname(type) +
+                       "' does not define a '__bool__' conversion");
+        return false;
+    }
+    const int r = nb->nb_bool(o);
+    if (r < 0) return false;
+    out = r == 1;
+    return true;
+}
+
+Recipe::~Recipe() {
+    for (std::size_t i = 0; i < size_; ++i) Py_DECREF(items_[i]);
+    if (items_ != inline_) PyMem_Free(items_);
+}
+
+bool Recipe::push(PyObject* owned) {
+    if (size_ == capacity_) {
+        const std::size_t cap = capacity_ * 2;
+        if (cap > PY_SSIZE_T_MAX / sizeof(PyObject*)) {
+            Py_DECREF(owned);
+            PyErr_NoMemory();
+            return false;
+        }
+        auto** grown = static_cast<PyObject**>(PyMem_Malloc(cap * sizeof(PyObject*)));
+        if (grown == nullptr) {
+            Py_DECREF(owned);
+            PyErr_NoMemory();
+            return false;
+        }
+        std::memcpy(grown, items_, size_ * sizeof(PyObject*));
+        if (items_ != inline_) PyMem_Free(items_);
+        items_ = grown;
+        capacity_ = cap;
+    }
+    items_[size_++] = owned;
+    return true;
+}
+
+bool Recipe::collect(PyObject* obj) {
+    if (PyUnicode_Check(obj)) {
+        set_type_error("Can't extract `str` to `Vec`");
+        return false;
+    }
+    if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) {
+        // The same elements that iteration gives, read without an iterator object.
+        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(obj); ++i) {
+            PyObject* item = PySequence_Fast_GET_ITEM(obj, i);
+            Py_INCREF(item);
+            if (!push(item)) return false;
+        }
+        return true;
+    }
+    if (!PySequence_Check(obj)) {
+        refuse(obj, "Sequence");
+        return false;
+    }
+    Ref it(PyObject_GetIter(obj));
+    if (!it) return false;
+    while (PyObject* item = PyIter_Next(it.get()))
+        if (!push(item)) return false;
+    return !PyErr_Occurred();
+}
+
+}  // namespace py
+
+namespace {
+
+using py::FunctionDescription;
+
+constexpr FunctionDescription unpack_parameters_description{
+    "unpack_parameters", {"packet_bytes", "offset_bits", "recipe"}, 3, 3};
+constexpr FunctionDescription pack_parameters_description{"pack_parameters", {"recipe"}, 1, 1};
+
+PyObject* unpack_parameters(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    const auto& d = unpack_parameters_description;
+    PyObject* bound[3];
+    PyObject* const* a = args;
+    if (kwnames != nullptr || nargs != 3) {
+        if (!py::bind(d, args, nargs, kwnames, bound)) return nullptr;
+        a = bound;
+    }
+    try {
+        std::span<const std::uint8_t> packet;
+        std::size_t offset;
+        py::Recipe recipe;
+        if (!py::to_byte_string(a[0], packet)) return py::reraise_argument_error(d.params[0]), nullptr;
+        if (!py::to_size(a[1], offset)) return py::reraise_argument_error(d.params[1]), nullptr;
+        if (!recipe.collect(a[2])) return py::reraise_argument_error(d.params[2]), nullptr;
+        CodecError err;
+        PyObject* result = process_recipe(packet, offset, recipe, err);
+        return result != nullptr ? result : py::raise_wrapped(err);
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    } catch (...) {
+        return py::raise_internal_fault("unexpected internal error");
+    }
+}
+
+PyObject* pack_parameters(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    const auto& d = pack_parameters_description;
+    PyObject* bound[1];
+    PyObject* const* a = args;
+    if (kwnames != nullptr || nargs != 1) {
+        if (!py::bind(d, args, nargs, kwnames, bound)) return nullptr;
+        a = bound;
+    }
+    try {
+        py::Recipe recipe;
+        if (!recipe.collect(a[0])) return py::reraise_argument_error(d.params[0]), nullptr;
+        CodecError err;
+        PyObject* result = build_packet(recipe, err);
+        return result != nullptr ? result : py::raise_wrapped(err);
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    } catch (...) {
+        return py::raise_internal_fault("unexpected internal error");
+    }
+}
+
+constexpr py::ModuleFunction packet_functions[] = {
+    {&unpack_parameters_description, unpack_parameters},
+    {&pack_parameters_description, pack_parameters},
+};
+
+constexpr std::size_t function_count =
+    std::size(packet_functions) + decoder_function_count + encoder_function_count;
+
+// The method entries and their text signatures live for the whole process: the function
+// objects made from them keep pointers into both.
+PyMethodDef method_defs[function_count];
+std::string signatures[function_count];
+
+std::string text_signature(const FunctionDescription& d) {
+    std::string s = std::string(d.name) + "(";
+    for (Py_ssize_t i = 0; i < d.count; ++i) {
+        if (i != 0) s += ", ";
+        s += d.params[i];
+        if (i >= d.required) s += "=False";
+    }
+    return s + ")\n--\n\n";
+}
+
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "bitweave", "", 0, nullptr,
+                          nullptr,               nullptr,    nullptr, nullptr};
+
+std::atomic<std::int64_t> first_interpreter{-1};
+PyObject* module_object = nullptr;
+
+bool intern_names() {
+    struct {
+        PyObject** slot;
+        const char* text;
+    } const table[] = {
+        {&py::names.name, "name"},
+        {&py::names.encoding, "encoding"},
+        {&py::names.bits, "bits"},
+        {&py::names.byte_order, "byte_order"},
+        {&py::names.reverse_bits, "reverse_bits"},
+        {&py::names.offset_bits, "offset_bits"},
+        {&py::names.value, "value"},
+        {&py::names.qualname, "__qualname__"},
+        {&py::names.module, "__module__"},
+        {&py::names.dunder_name, "__name__"},
+    };
+    for (const auto& e : table)
+        if (*e.slot == nullptr && (*e.slot = PyUnicode_InternFromString(e.text)) == nullptr) return false;
+    if (py::names.str_lower == nullptr) {
+        py::names.str_lower =
+            PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyUnicode_Type), "lower");
+        if (py::names.str_lower == nullptr) return false;
+    }
+    return true;
+}
+
+bool add_function(PyObject* module, PyObject* all, std::size_t slot, const py::ModuleFunction& f) {
+    signatures[slot] = text_signature(*f.description);
+    method_defs[slot] = {f.description->name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f.entry)),
+                         METH_FASTCALL | METH_KEYWORDS, signatures[slot].c_str()};
+    py::Ref module_name(PyModule_GetNameObject(module));
+    if (!module_name) return false;
+    py::Ref fn(PyCMethod_New(&method_defs[slot], module, module_name.get(), nullptr));
+    if (!fn) return false;
+    py::Ref name(PyObject_GetAttr(fn.get(), py::names.dunder_name));
+    if (!name) return false;
+    if (PyList_Append(all, name.get()) < 0) return false;
+    return PyObject_SetAttr(module, name.get(), fn.get()) == 0;
+}
+
+PyObject* create_module() {
+    if (!intern_names()) return nullptr;
+    py::Ref module(PyModule_Create2(&module_def, PYTHON_API_VERSION));
+    if (!module) return nullptr;
+    py::Ref all(PyList_New(0));
+    if (!all || PyObject_SetAttrString(module.get(), "__all__", all.get()) < 0) return nullptr;
+    std::size_t slot = 0;
+    using Table = std::span<const py::ModuleFunction>;
+    for (Table table : {Table(packet_functions), Table(decoder_functions), Table(encoder_functions)})
+        for (const auto& f : table)
+            if (!add_function(module.get(), all.get(), slot++, f)) return nullptr;
+    return module.release();
+}
+
+}  // namespace
+
+}  // namespace bitweave
+
+extern "C" __attribute__((visibility("default"))) PyObject* PyInit_bitweave() {
+    using namespace bitweave;
+    try {
+        PyInterpreterState* interp = PyInterpreterState_Get();
+        const std::int64_t id = interp != nullptr ? PyInterpreterState_GetID(interp) : -1;
+        if (id == -1) {
+            if (!PyErr_Occurred())
+                PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+            return nullptr;
+        }
+        std::int64_t expected = -1;
+        if (!first_interpreter.compare_exchange_strong(expected, id) && expected != id) {
+            PyErr_SetString(PyExc_ImportError,
+                            "bitweave does not support sub-interpreters: it may be imported only "
+                            "by the interpreter that first imported it");
+            return nullptr;
+        }
+        if (module_object != nullptr) {
+            Py_INCREF(module_object);
+            return module_object;
+        }
+        PyObject* module = create_module();
+        if (module == nullptr) return nullptr;
+        Py_INCREF(module);
+        module_object = module;
+        return module;
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+}
