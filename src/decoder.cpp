@@ -72,6 +72,9 @@ bool read_integer_field(std::span<const std::uint8_t> packet, BitPos pos, const 
     return true;
 }
 
+PyObject* decode_text_field(std::span<const std::uint8_t> packet, BitPos pos, const Item& f, bool little,
+                            Encoding encoding, CodecError& err);
+
 // Decodes one located field into a new Python object.
 PyObject* decode_field(std::span<const std::uint8_t> packet, BitPos pos, const Item& f,
                        CodecError& err) {
@@ -79,6 +82,7 @@ PyObject* decode_field(std::span<const std::uint8_t> packet, BitPos pos, const I
     if (!find_byte_order(f, little, err)) return nullptr;
     Encoding encoding;
     if (!find_encoding(f, false, encoding, err)) return nullptr;
+    if (is_text(encoding)) return decode_text_field(packet, pos, f, little, encoding, err);
     std::uint64_t raw;
     if (!read_integer_field(packet, pos, f, little, raw, err)) return nullptr;
     PyObject* value = nullptr;
@@ -93,6 +97,7 @@ PyObject* decode_field(std::span<const std::uint8_t> packet, BitPos pos, const I
         case Encoding::sign_magnitude:
             value = PyLong_FromLongLong(decode_sign_magnitude(raw, f.bits));
             break;
+        default: return err = value_error("Unsupported encoding type: " + std::string(f.encoding)), nullptr;
     }
     if (value == nullptr) err = CodecError::pending();
     return value;
@@ -150,10 +155,25 @@ PyObject* py_decode_sign_magnitude(PyObject*, PyObject* const* a, Py_ssize_t n, 
 
 }  // namespace
 
-const ModuleFunction decoder_functions[decoder_function_count] = {
+const ModuleFunction decoder_number_table[] = {
     {&d_decode_ones_complement, py_decode_ones_complement},
     {&d_decode_twos_complement, py_decode_twos_complement},
     {&d_decode_sign_magnitude, py_decode_sign_magnitude},
 };
+const std::span<const ModuleFunction> decoder_number_functions{decoder_number_table};
+
+// ---- Text ----
+
+namespace {
+
+PyObject* decode_text_field(std::span<const std::uint8_t>, BitPos, const Item& f, bool, Encoding,
+                            CodecError& err) {
+    err = value_error("Unsupported encoding type: " + std::string(f.encoding));
+    return nullptr;
+}
+
+}  // namespace
+
+const std::span<const ModuleFunction> decoder_text_functions{};
 
 }  // namespace bitweave

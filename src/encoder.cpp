@@ -113,6 +113,9 @@ bool packet_length(const py::Recipe& items, std::size_t& length, CodecError& err
     return true;
 }
 
+bool fill_text_field(PyObject* value, const Item& f, Encoding encoding, std::uint8_t* packet, BitPos pos,
+                     CodecError& err);
+
 // Encodes one item's value into the packet at pos.
 bool fill_field(PyObject* item, const Item& f, std::uint8_t* packet, BitPos pos, CodecError& err) {
     py::Ref value = lookup(item, py::names.value, err);
@@ -124,6 +127,7 @@ bool fill_field(PyObject* item, const Item& f, std::uint8_t* packet, BitPos pos,
     }
     Encoding encoding;
     if (!find_encoding(f, true, encoding, err)) return false;
+    if (is_text(encoding)) return fill_text_field(value.get(), f, encoding, packet, pos, err);
 
     Result<std::uint64_t> pattern = std::uint64_t{0};
     if (encoding == Encoding::unsigned_int) {
@@ -137,7 +141,7 @@ bool fill_field(PyObject* item, const Item& f, std::uint8_t* packet, BitPos pos,
             case Encoding::twos_complement: pattern = encode_twos_complement(v, f.bits); break;
             case Encoding::ones_complement: pattern = encode_ones_complement(v, f.bits); break;
             case Encoding::sign_magnitude: pattern = encode_sign_magnitude(v, f.bits); break;
-            case Encoding::unsigned_int: break;
+            default: return err = value_error("Unsupported encoding type: " + std::string(f.encoding)), false;
         }
     }
     if (!pattern.ok()) return err = pattern.take_error(), false;
@@ -201,10 +205,24 @@ PyObject* py_encode_sign_magnitude(PyObject*, PyObject* const* a, Py_ssize_t n, 
 
 }  // namespace
 
-const ModuleFunction encoder_functions[encoder_function_count] = {
+const ModuleFunction encoder_number_table[] = {
     {&d_encode_ones_complement, py_encode_ones_complement},
     {&d_encode_twos_complement, py_encode_twos_complement},
     {&d_encode_sign_magnitude, py_encode_sign_magnitude},
 };
+const std::span<const ModuleFunction> encoder_number_functions{encoder_number_table};
+
+// ---- Text ----
+
+namespace {
+
+bool fill_text_field(PyObject*, const Item& f, Encoding, std::uint8_t*, BitPos, CodecError& err) {
+    err = value_error("Unsupported encoding type: " + std::string(f.encoding));
+    return false;
+}
+
+}  // namespace
+
+const std::span<const ModuleFunction> encoder_text_functions{};
 
 }  // namespace bitweave

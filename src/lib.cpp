@@ -363,13 +363,12 @@ constexpr py::ModuleFunction packet_functions[] = {
     {&pack_parameters_description, pack_parameters},
 };
 
-constexpr std::size_t function_count =
-    std::size(packet_functions) + decoder_function_count + encoder_function_count;
+
 
 // The method entries and their text signatures live for the whole process: the function
 // objects made from them keep pointers into both.
-PyMethodDef method_defs[function_count];
-std::string signatures[function_count];
+PyMethodDef method_defs[max_function_count];
+std::string signatures[max_function_count];
 
 std::string text_signature(const FunctionDescription& d) {
     std::string s = std::string(d.name) + "(";
@@ -435,9 +434,12 @@ PyObject* create_module() {
     if (!all || PyObject_SetAttrString(module.get(), "__all__", all.get()) < 0) return nullptr;
     std::size_t slot = 0;
     using Table = std::span<const py::ModuleFunction>;
-    for (Table table : {Table(packet_functions), Table(decoder_functions), Table(encoder_functions)})
-        for (const auto& f : table)
+    for (Table table : {Table(packet_functions), decoder_number_functions, decoder_text_functions,
+                        encoder_number_functions, encoder_text_functions})
+        for (const auto& f : table) {
+            if (slot == max_function_count) return py::raise_internal_fault("too many functions");
             if (!add_function(module.get(), all.get(), slot++, f)) return nullptr;
+        }
     return module.release();
 }
 

@@ -10,10 +10,12 @@
 
 namespace bitweave {
 
-constexpr std::size_t decoder_function_count = 3;
-constexpr std::size_t encoder_function_count = 3;
-extern const py::ModuleFunction decoder_functions[decoder_function_count];
-extern const py::ModuleFunction encoder_functions[encoder_function_count];
+// Each direction's functions in registration order: the numeric formats, then text.
+extern const std::span<const py::ModuleFunction> decoder_number_functions;
+extern const std::span<const py::ModuleFunction> decoder_text_functions;
+extern const std::span<const py::ModuleFunction> encoder_number_functions;
+extern const std::span<const py::ModuleFunction> encoder_text_functions;
+constexpr std::size_t max_function_count = 62;
 
 // A new bytes object holding the packet, or nullptr with err set.
 PyObject* build_packet(const py::Recipe& items, CodecError& err);

@@ -12,11 +12,46 @@
 namespace bitweave {
 
 enum class Encoding : std::uint8_t {
+    // Binary integers and BCD: a pattern of at most 64 bits.
     unsigned_int,
     twos_complement,
     ones_complement,
     sign_magnitude,
+    bcd,
+    bcd_signed,
+    packed_bcd,
+    packed_bcd_signed,
+    // IEEE 754.
+    ieee754_f16,
+    ieee754_f32,
+    ieee754_f64,
+    ieee754_f128,
+    // Reserved formats: decoding them always fails.
+    ieee754_1985_f32,
+    ieee754_1985_f64,
+    ieee754_1985_f80,
+    mil_std_1750a_f32,
+    mil_std_1750a_f48,
+    dec_f32,
+    dec_f64,
+    ibm_f32,
+    ibm_f64,
+    ti_f32,
+    ti_f40,
+    // Text: the field holds the encoded bytes.
+    us_ascii,
+    iso_8859_1,
+    windows_1252,
+    utf8,
+    utf16,
+    utf16le,
+    utf16be,
+    utf32,
+    utf32le,
+    utf32be,
 };
+
+constexpr bool is_text(Encoding e) { return e >= Encoding::us_ascii; }
 
 struct EncodingName {
     std::string_view name;  // as matched, after lower-casing
@@ -24,7 +59,8 @@ struct EncodingName {
     bool pack;  // accepted by pack_parameters (unpack_parameters accepts every name)
 };
 
-// The recipe's encoding names with their aliases.
+// The recipe's encoding names with their aliases. A family whose codecs are not built
+// yet has no rows, and its names are unsupported in both directions.
 inline constexpr EncodingName encoding_names[] = {
     {"unsigned", Encoding::unsigned_int, true},
     {"twos_complement", Encoding::twos_complement, true},
