@@ -57,6 +57,93 @@ Result<std::uint64_t> encode_unsigned(std::uint64_t v, std::size_t bits) {
     return v;
 }
 
+// ---- Binary-coded decimal ----
+// Digits are counted from the units digit. Patterns are 64 bits, so a field holds at
+// most 16 nibbles or 8 bytes: wider widths are refused rather than letting digits land
+// on top of each other.
+
+namespace {
+
+CodecError too_many_digits(std::int64_t v, std::size_t digits) {
+    return value_error("Value " + std::to_string(v) + " has too many digits for " + std::to_string(digits) +
+                       " BCD digits");
+}
+
+std::uint64_t magnitude(std::int64_t v) {
+    return v < 0 ? 0 - std::uint64_t(v) : std::uint64_t(v);  // 2^63 for the most negative value
+}
+
+}  // namespace
+
+Result<std::uint64_t> encode_packed_bcd(std::int64_t v, std::size_t bits, bool is_signed) {
+    if (bits < 4) return value_error("bits must be >= 4 for packed BCD");
+    if (bits > 64) return value_error("bits must be <= 64 for packed BCD");
+    if (v < 0 && !is_signed) return value_error("Cannot encode negative value in unsigned BCD");
+    const std::size_t digits = bits / 4 - (is_signed ? 1 : 0);
+    std::uint64_t m = magnitude(v), pattern = 0;
+    const unsigned first = is_signed ? 4 : 0;  // the sign nibble comes first
+    for (std::size_t i = 0; i < digits; ++i, m /= 10) pattern |= (m % 10) << (first + 4 * i);
+    if (m != 0) return too_many_digits(v, digits);
+    return is_signed ? pattern | (v < 0 ? 0xD : 0xC) : pattern;
+}
+
+Result<std::uint64_t> encode_unpacked_bcd(std::int64_t v, std::size_t bits, bool is_signed) {
+    if (bits < 8) return value_error("bits must be >= 8 for unpacked BCD");
+    if (bits > 64) return value_error("bits must be <= 64 for unpacked BCD");
+    // An unsigned field has nowhere to keep a sign.
+    if (v < 0 && !is_signed) return value_error("Cannot encode negative value in unsigned BCD");
+    const std::size_t digits = bits / 8;
+    std::uint64_t m = magnitude(v), pattern = 0;
+    for (std::size_t i = 0; i < digits; ++i, m /= 10) {
+        const std::uint64_t zone = !is_signed ? 0 : i != 0 ? 0xF0 : v < 0 ? 0xD0 : 0xC0;
+        pattern |= (zone | m % 10) << (8 * i);
+    }
+    if (m != 0) return too_many_digits(v, digits);
+    return pattern;
+}
+
+// ---- IEEE 754 ----
+
+namespace {
+
+std::uint32_t bits_of(float f) {
+    std::uint32_t a;
+    std::memcpy(&a, &f, sizeof a);
+    return a;
+}
+
+}  // namespace
+
+std::uint64_t encode_ieee754_f16(float value) {
+    const std::uint32_t a = bits_of(value);
+    const std::uint32_t s = (a >> 16) & 0x8000;
+    const std::uint32_t e = (a >> 23) & 0xFF;
+    const std::uint32_t m = a & 0x7FFFFF;
+    if (e == 255) return s | 0x7C00 | (m >> 13) | (m != 0 ? 0x0200 : 0);  // NaN stays NaN
+    if (e >= 143) return s | 0x7C00;                                     // overflow: infinity
+    if (e >= 113) {
+        const std::uint32_t base = s | ((e - 112) << 10) | (m >> 13);
+        const bool round = (m & 0x1000) != 0, sticky_or_odd = (m & 0x2FFF) != 0;
+        return base + (round && sticky_or_odd ? 1 : 0);  // a carry may reach infinity
+    }
+    if (e >= 102) {  // subnormal result
+        const std::uint32_t full = m | 0x800000;
+        const std::uint32_t k = 126 - e, r = k - 1;  // k in 14..24
+        std::uint32_t base = full >> k;
+        if (((full >> r) & 1) != 0 && (full & ((3u << r) - 1)) != 0) ++base;
+        return s | base;
+    }
+    return s;  // underflow: a zero of the value's sign
+}
+
+std::uint64_t encode_ieee754_f32(float value) { return bits_of(value); }
+
+std::uint64_t encode_ieee754_f64(double value) {
+    std::uint64_t p;
+    std::memcpy(&p, &value, sizeof p);
+    return p;
+}
+
 std::uint64_t encode_integer_to_bytes(std::uint64_t pattern, std::size_t bits, bool reverse_bits,
                                       bool little) {
     std::uint64_t v = reverse_bits ? mirror_bits(pattern, bits) : pattern & low_mask(bits);
@@ -116,6 +203,51 @@ bool packet_length(const py::Recipe& items, std::size_t& length, CodecError& err
 bool fill_text_field(PyObject* value, const Item& f, Encoding encoding, std::uint8_t* packet, BitPos pos,
                      CodecError& err);
 
+CodecError ieee754_too_narrow(unsigned width) {
+    const std::string w = std::to_string(width);
+    return value_error("bits must be >= " + w + " for IEEE 754 f" + w);
+}
+
+// The value of a numeric item converted and encoded as its pattern. A failed conversion
+// leaves the interpreter's exception pending.
+Result<std::uint64_t> encode_number(PyObject* value, const Item& f, Encoding encoding) {
+    const std::size_t bits = f.bits;
+    if (encoding == Encoding::unsigned_int) {
+        std::uint64_t v;
+        if (!py::to_u64(value, v)) return CodecError::pending();
+        return encode_unsigned(v, bits);
+    }
+    if (encoding >= Encoding::ieee754_f16 && encoding <= Encoding::ieee754_f64) {
+        double v;
+        if (!py::to_double(value, v)) return CodecError::pending();
+        // A float field narrower than its format would lose the pattern's high bits.
+        switch (encoding) {
+            case Encoding::ieee754_f16:
+                if (bits < 16) return ieee754_too_narrow(16);
+                return encode_ieee754_f16(static_cast<float>(v));
+            case Encoding::ieee754_f32:
+                if (bits < 32) return ieee754_too_narrow(32);
+                return encode_ieee754_f32(static_cast<float>(v));
+            default:
+                if (bits < 64) return ieee754_too_narrow(64);
+                return encode_ieee754_f64(v);
+        }
+    }
+    std::int64_t v;
+    if (!py::to_i64(value, v)) return CodecError::pending();
+    switch (encoding) {
+        case Encoding::twos_complement: return encode_twos_complement(v, bits);
+        case Encoding::ones_complement: return encode_ones_complement(v, bits);
+        case Encoding::sign_magnitude: return encode_sign_magnitude(v, bits);
+        case Encoding::bcd: return encode_unpacked_bcd(v, bits, false);
+        case Encoding::bcd_signed: return encode_unpacked_bcd(v, bits, true);
+        case Encoding::packed_bcd: return encode_packed_bcd(v, bits, false);
+        case Encoding::packed_bcd_signed: return encode_packed_bcd(v, bits, true);
+        default: break;
+    }
+    return value_error("Unsupported encoding type: " + std::string(f.encoding));
+}
+
 // Encodes one item's value into the packet at pos.
 bool fill_field(PyObject* item, const Item& f, std::uint8_t* packet, BitPos pos, CodecError& err) {
     py::Ref value = lookup(item, py::names.value, err);
@@ -129,21 +261,7 @@ bool fill_field(PyObject* item, const Item& f, std::uint8_t* packet, BitPos pos,
     if (!find_encoding(f, true, encoding, err)) return false;
     if (is_text(encoding)) return fill_text_field(value.get(), f, encoding, packet, pos, err);
 
-    Result<std::uint64_t> pattern = std::uint64_t{0};
-    if (encoding == Encoding::unsigned_int) {
-        std::uint64_t v;
-        if (!py::to_u64(value.get(), v)) return err = CodecError::pending(), false;
-        pattern = encode_unsigned(v, f.bits);
-    } else {
-        std::int64_t v;
-        if (!py::to_i64(value.get(), v)) return err = CodecError::pending(), false;
-        switch (encoding) {
-            case Encoding::twos_complement: pattern = encode_twos_complement(v, f.bits); break;
-            case Encoding::ones_complement: pattern = encode_ones_complement(v, f.bits); break;
-            case Encoding::sign_magnitude: pattern = encode_sign_magnitude(v, f.bits); break;
-            default: return err = value_error("Unsupported encoding type: " + std::string(f.encoding)), false;
-        }
-    }
+    Result<std::uint64_t> pattern = encode_number(value.get(), f, encoding);
     if (!pattern.ok()) return err = pattern.take_error(), false;
 
     bool little;
@@ -189,27 +307,71 @@ namespace {
 
 using namespace py;
 
-constexpr FunctionDescription d_encode_ones_complement{"encode_ones_complement", {"value", "bits"}, 2, 2};
-constexpr FunctionDescription d_encode_twos_complement{"encode_twos_complement", {"value", "bits"}, 2, 2};
-constexpr FunctionDescription d_encode_sign_magnitude{"encode_sign_magnitude", {"value", "bits"}, 2, 2};
+constexpr FunctionDescription d_ones{"encode_ones_complement", {"value", "bits"}, 2, 2};
+constexpr FunctionDescription d_twos{"encode_twos_complement", {"value", "bits"}, 2, 2};
+constexpr FunctionDescription d_sign{"encode_sign_magnitude", {"value", "bits"}, 2, 2};
+constexpr FunctionDescription d_unpacked_bcd{"encode_unpacked_bcd", {"value", "bits", "signed"}, 3, 2};
+constexpr FunctionDescription d_packed_bcd{"encode_packed_bcd", {"value", "bits", "signed"}, 3, 2};
+constexpr FunctionDescription d_f16{"encode_ieee754_f16", {"value"}, 1, 1};
+constexpr FunctionDescription d_f32{"encode_ieee754_f32", {"value"}, 1, 1};
+constexpr FunctionDescription d_f64{"encode_ieee754_f64", {"value"}, 1, 1};
 
-PyObject* py_encode_ones_complement(PyObject*, PyObject* const* a, Py_ssize_t n, PyObject* kw) {
-    return call<I64, Size>(d_encode_ones_complement, a, n, kw, encode_ones_complement);
-}
-PyObject* py_encode_twos_complement(PyObject*, PyObject* const* a, Py_ssize_t n, PyObject* kw) {
-    return call<I64, Size>(d_encode_twos_complement, a, n, kw, encode_twos_complement);
-}
-PyObject* py_encode_sign_magnitude(PyObject*, PyObject* const* a, Py_ssize_t n, PyObject* kw) {
-    return call<I64, Size>(d_encode_sign_magnitude, a, n, kw, encode_sign_magnitude);
-}
+// Reserved formats: name, message, and whether the argument is narrowed to binary32.
+constexpr FunctionDescription d_f128{"encode_ieee754_f128", {"_value"}, 1, 1};
+constexpr FunctionDescription d_1985_f32{"encode_ieee754_1985_f32", {"_value"}, 1, 1};
+constexpr FunctionDescription d_1985_f64{"encode_ieee754_1985_f64", {"_value"}, 1, 1};
+constexpr FunctionDescription d_1985_f80{"encode_ieee754_1985_f80", {"_value"}, 1, 1};
+constexpr FunctionDescription d_mil_f32{"encode_mil_std_1750a_f32", {"_value"}, 1, 1};
+constexpr FunctionDescription d_mil_f48{"encode_mil_std_1750a_f48", {"_value"}, 1, 1};
+constexpr FunctionDescription d_dec_f32{"encode_dec_f32", {"_value"}, 1, 1};
+constexpr FunctionDescription d_dec_f64{"encode_dec_f64", {"_value"}, 1, 1};
+constexpr FunctionDescription d_ibm_f32{"encode_ibm_f32", {"_value"}, 1, 1};
+constexpr FunctionDescription d_ibm_f64{"encode_ibm_f64", {"_value"}, 1, 1};
+constexpr FunctionDescription d_ti_f32{"encode_ti_f32", {"_value"}, 1, 1};
+constexpr FunctionDescription d_ti_f40{"encode_ti_f40", {"_value"}, 1, 1};
+constexpr char m_f128[] = "IEEE 754 f128 encoding not yet implemented";
+constexpr char m_1985_f32[] = "IEEE 754-1985 f32 encoding not yet implemented";
+constexpr char m_1985_f64[] = "IEEE 754-1985 f64 encoding not yet implemented";
+constexpr char m_1985_f80[] = "IEEE 754-1985 f80 encoding not yet implemented";
+constexpr char m_mil_f32[] = "MIL-STD-1750A f32 encoding not yet implemented";
+constexpr char m_mil_f48[] = "MIL-STD-1750A f48 encoding not yet implemented";
+constexpr char m_dec_f32[] = "DEC f32 encoding not yet implemented";
+constexpr char m_dec_f64[] = "DEC f64 encoding not yet implemented";
+constexpr char m_ibm_f32[] = "IBM f32 encoding not yet implemented";
+constexpr char m_ibm_f64[] = "IBM f64 encoding not yet implemented";
+constexpr char m_ti_f32[] = "TI f32 encoding not yet implemented";
+constexpr char m_ti_f40[] = "TI f40 encoding not yet implemented";
+
+template <const FunctionDescription& D, const char* M>
+constexpr ModuleFunction reserved_single{&D, entry<D, not_implemented_yet<M, float>, Single>};
+template <const FunctionDescription& D, const char* M>
+constexpr ModuleFunction reserved_double{&D, entry<D, not_implemented_yet<M, double>, Double>};
+
+constexpr ModuleFunction encoder_number_table[] = {
+    {&d_ones, entry<d_ones, encode_ones_complement, I64, Size>},
+    {&d_twos, entry<d_twos, encode_twos_complement, I64, Size>},
+    {&d_sign, entry<d_sign, encode_sign_magnitude, I64, Size>},
+    {&d_unpacked_bcd, entry<d_unpacked_bcd, encode_unpacked_bcd, I64, Size, Flag>},
+    {&d_packed_bcd, entry<d_packed_bcd, encode_packed_bcd, I64, Size, Flag>},
+    {&d_f16, entry<d_f16, encode_ieee754_f16, Single>},
+    {&d_f32, entry<d_f32, encode_ieee754_f32, Single>},
+    {&d_f64, entry<d_f64, encode_ieee754_f64, Double>},
+    reserved_double<d_f128, m_f128>,
+    reserved_single<d_1985_f32, m_1985_f32>,
+    reserved_double<d_1985_f64, m_1985_f64>,
+    reserved_double<d_1985_f80, m_1985_f80>,
+    reserved_single<d_mil_f32, m_mil_f32>,
+    reserved_double<d_mil_f48, m_mil_f48>,
+    reserved_single<d_dec_f32, m_dec_f32>,
+    reserved_double<d_dec_f64, m_dec_f64>,
+    reserved_single<d_ibm_f32, m_ibm_f32>,
+    reserved_double<d_ibm_f64, m_ibm_f64>,
+    reserved_single<d_ti_f32, m_ti_f32>,
+    reserved_double<d_ti_f40, m_ti_f40>,
+};
 
 }  // namespace
 
-const ModuleFunction encoder_number_table[] = {
-    {&d_encode_ones_complement, py_encode_ones_complement},
-    {&d_encode_twos_complement, py_encode_twos_complement},
-    {&d_encode_sign_magnitude, py_encode_sign_magnitude},
-};
 const std::span<const ModuleFunction> encoder_number_functions{encoder_number_table};
 
 // ---- Text ----

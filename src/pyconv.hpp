@@ -298,4 +298,17 @@ PyObject* call(const FunctionDescription& d, PyObject* const* args, Py_ssize_t n
     }
 }
 
+// A module function's fast-call entry: description, routine and argument kinds fixed at
+// compile time.
+template <const FunctionDescription& D, auto Routine, class... K>
+PyObject* entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return call<K...>(D, args, nargs, kwnames, Routine);
+}
+
+// A reserved format: the argument is converted, then the call always fails.
+template <const char* Message, class T>
+Result<std::uint64_t> not_implemented_yet(T) {
+    return not_implemented(Message);
+}
+
 }  // namespace bitweave::py
