@@ -67,9 +67,10 @@ struct BitPos {
         const std::uint64_t b = bit + bits % 8;
         return {byte + bits / 8 + b / 8, unsigned(b % 8)};
     }
-    // Bytes from byte to the end of a field of n bits starting here (exclusive).
+    // The end (exclusive) of the bytes that hold a field of n bits starting here; a field
+    // of no bits holds no byte.
     constexpr std::uint64_t end_byte(std::uint64_t n) const {
-        return byte + n / 8 + (bit + n % 8 + 7) / 8;
+        return n == 0 ? byte : byte + n / 8 + (bit + n % 8 + 7) / 8;
     }
 };
 
