@@ -6,7 +6,9 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <string_view>
 #include <utility>
 
 namespace bitweave {
@@ -24,13 +26,18 @@ enum class ErrorKind : std::uint8_t {
 
 struct CodecError {
     ErrorKind kind = ErrorKind::none;
-    std::string message;
 
     CodecError() = default;
-    CodecError(ErrorKind k, std::string m) : kind(k), message(std::move(m)) {}
+    CodecError(ErrorKind k, std::string m) : kind(k), text_(std::make_unique<std::string>(std::move(m))) {}
 
-    static CodecError pending() { return {ErrorKind::python, {}}; }
+    static CodecError pending() { return CodecError(ErrorKind::python); }
     explicit operator bool() const { return kind != ErrorKind::none; }
+    std::string_view message() const { return text_ ? std::string_view(*text_) : std::string_view(); }
+
+  private:
+    explicit CodecError(ErrorKind k) : kind(k) {}
+    // Held by pointer so that the success path carries one null word, not a string.
+    std::unique_ptr<std::string> text_;
 };
 
 inline CodecError value_error(std::string message) {

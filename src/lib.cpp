@@ -172,7 +172,8 @@ PyObject* raise(const CodecError& e) {
         if (!PyErr_Occurred()) return raise_internal_fault("error reported without an exception");
         return nullptr;
     }
-    Ref text(PyUnicode_FromStringAndSize(e.message.data(), Py_ssize_t(e.message.size())));
+    const std::string_view message = e.message();
+    Ref text(PyUnicode_FromStringAndSize(message.data(), Py_ssize_t(message.size())));
     if (text) PyErr_SetObject(exception_class(e.kind), text.get());
     return nullptr;
 }
