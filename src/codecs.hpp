@@ -7,7 +7,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
 
+#include "charsets.hpp"
 #include "errors.hpp"
 
 namespace bitweave {
@@ -47,5 +51,33 @@ std::uint64_t encode_integer_to_bytes(std::uint64_t pattern, std::size_t bits, b
 // The inverse: the pattern held by a field of at most 64 bits read as it stands.
 std::uint64_t decode_integer_from_bytes(std::uint64_t field, std::size_t bits, bool reverse_bits,
                                         bool little);
+
+// Text. Encoders take valid UTF-8 text (as the interpreter hands it over), write their
+// output to `out` (asking it once, for exactly the bytes they write) and return its
+// length; only the single-byte character sets can refuse a character. Decoders read a
+// byte string strictly and return the text as UTF-8.
+Result<std::size_t> encode_us_ascii(std::string_view text, ByteSink& out);
+Result<std::size_t> encode_iso_8859_1(std::string_view text, ByteSink& out);
+Result<std::size_t> encode_windows_1252(std::string_view text, ByteSink& out);
+Result<std::size_t> encode_utf8(std::string_view text, ByteSink& out);
+// The plain UTF-16 and UTF-32 forms write a big-endian byte-order mark and big-endian data.
+Result<std::size_t> encode_utf16(std::string_view text, ByteSink& out);
+Result<std::size_t> encode_utf16le(std::string_view text, ByteSink& out);
+Result<std::size_t> encode_utf16be(std::string_view text, ByteSink& out);
+Result<std::size_t> encode_utf32(std::string_view text, ByteSink& out);
+Result<std::size_t> encode_utf32le(std::string_view text, ByteSink& out);
+Result<std::size_t> encode_utf32be(std::string_view text, ByteSink& out);
+
+Result<std::string> decode_us_ascii(std::span<const std::uint8_t> bytes);
+std::string decode_iso_8859_1(std::span<const std::uint8_t> bytes);
+// A leading UTF-8 or UTF-16 byte-order mark selects that form; otherwise every byte maps.
+Result<std::string> decode_windows_1252(std::span<const std::uint8_t> bytes);
+Result<std::string> decode_utf8(std::span<const std::uint8_t> bytes);
+// The plain forms honour a leading byte-order mark (and drop it); without one they read
+// big-endian data.
+Result<std::string> decode_utf16(std::span<const std::uint8_t> bytes);
+Result<std::string> decode_utf16_with_endianness(std::span<const std::uint8_t> bytes, bool little);
+Result<std::string> decode_utf32(std::span<const std::uint8_t> bytes);
+Result<std::string> decode_utf32_with_endianness(std::span<const std::uint8_t> bytes, bool little);
 
 }  // namespace bitweave

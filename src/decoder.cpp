@@ -285,7 +285,12 @@ PyObject* decode_field(std::span<const std::uint8_t> packet, BitPos pos, const I
 
 PyObject* process_recipe(std::span<const std::uint8_t> packet, std::size_t offset_bits,
                          const py::Recipe& items, CodecError& err) {
+#if PY_VERSION_HEX < 0x030D0000
+    // Sized for the items up front: no resizing while the fields are stored.
+    py::Ref result(_PyDict_NewPresized(Py_ssize_t(items.size())));
+#else
     py::Ref result(PyDict_New());
+#endif
     if (!result) return err = CodecError::pending(), nullptr;
     const BitPos base = BitPos::of(offset_bits);
     BitPos cursor = base;
@@ -387,14 +392,265 @@ const std::span<const ModuleFunction> decoder_number_functions{decoder_number_ta
 
 namespace {
 
-PyObject* decode_text_field(std::span<const std::uint8_t>, BitPos, const Item& f, bool, Encoding,
-                            CodecError& err) {
-    err = value_error("Unsupported encoding type: " + std::string(f.encoding));
-    return nullptr;
+std::string as_string(std::span<const std::uint8_t> b) {
+    return b.empty() ? std::string()
+                     : std::string(reinterpret_cast<const char*>(b.data()), b.size());
 }
+
+bool starts_with(std::span<const std::uint8_t> b, std::initializer_list<std::uint8_t> prefix) {
+    if (b.size() < prefix.size()) return false;
+    std::size_t i = 0;
+    for (std::uint8_t x : prefix)
+        if (b[i++] != x) return false;
+    return true;
+}
+
+CodecError lone_surrogate() {
+    return value_error("Invalid UTF-16 sequence: invalid utf-16: lone surrogate found");
+}
+
+std::uint8_t* utf8_begin(std::string& s) { return reinterpret_cast<std::uint8_t*>(s.data()); }
 
 }  // namespace
 
-const std::span<const ModuleFunction> decoder_text_functions{};
+Result<std::string> decode_us_ascii(std::span<const std::uint8_t> bytes) {
+    const std::size_t bad = skip_ascii(bytes.data(), 0, bytes.size());
+    if (bad < bytes.size())
+        return value_error("Invalid US-ASCII byte: 0x" + hex_upper(bytes[bad], 2) +
+                           " (must be <= 0x7F)");
+    return as_string(bytes);
+}
+
+std::string decode_iso_8859_1(std::span<const std::uint8_t> bytes) {
+    std::size_t high = 0;  // bytes that take two in UTF-8
+    for (std::uint8_t b : bytes) high += b >> 7;
+    std::string s(add_size(bytes.size(), high), '\0');
+    std::uint8_t* o = utf8_begin(s);
+    for (std::uint8_t b : bytes) o = put_utf8(o, b);
+    return s;
+}
+
+Result<std::string> decode_windows_1252(std::span<const std::uint8_t> bytes) {
+    // A byte-order mark selects UTF-8 or UTF-16, which must then be well formed.
+    Result<std::string> sniffed = std::string();
+    if (starts_with(bytes, {0xEF, 0xBB, 0xBF}))
+        sniffed = decode_utf8(bytes.subspan(3));
+    else if (starts_with(bytes, {0xFF, 0xFE}))
+        sniffed = decode_utf16_with_endianness(bytes.subspan(2), true);
+    else if (starts_with(bytes, {0xFE, 0xFF}))
+        sniffed = decode_utf16_with_endianness(bytes.subspan(2), false);
+    else {
+        std::size_t two = 0, three = 0;  // bytes that take two or three in UTF-8
+        for (std::uint8_t b : bytes) {
+            const char32_t c = windows_1252_to_unicode(b);
+            two += c >= 0x80 && c < 0x800;
+            three += c >= 0x800;
+        }
+        std::string s(add_size(bytes.size(), add_size(two, mul_size(three, 2))), '\0');
+        std::uint8_t* o = utf8_begin(s);
+        for (std::uint8_t b : bytes) o = put_utf8(o, windows_1252_to_unicode(b));
+        return s;
+    }
+    if (!sniffed.ok()) return value_error("Failed to decode Windows-1252 bytes");
+    return sniffed;
+}
+
+Result<std::string> decode_utf8(std::span<const std::uint8_t> bytes) {
+    const Utf8Check check = check_utf8(bytes.data(), bytes.size());
+    if (!check.valid) return value_error("Invalid UTF-8 bytes: " + utf8_fault_text(check));
+    return as_string(bytes);
+}
+
+Result<std::string> decode_utf16(std::span<const std::uint8_t> bytes) {
+    if (bytes.size() < 2 || bytes.size() % 2 != 0)
+        return value_error("UTF-16 requires an even number of bytes with at least 2 bytes");
+    if (starts_with(bytes, {0xFE, 0xFF}))
+        return decode_utf16_with_endianness(bytes.subspan(2), false);
+    if (starts_with(bytes, {0xFF, 0xFE}))
+        return decode_utf16_with_endianness(bytes.subspan(2), true);
+    return decode_utf16_with_endianness(bytes, false);
+}
+
+Result<std::string> decode_utf16_with_endianness(std::span<const std::uint8_t> bytes, bool little) {
+    if (bytes.size() % 2 != 0) return value_error("UTF-16 requires an even number of bytes");
+    const std::size_t units = bytes.size() / 2;
+    const std::uint8_t* p = bytes.data();
+    auto unit = [=](std::size_t k) -> std::uint32_t {
+        const std::uint32_t a = p[2 * k], b = p[2 * k + 1];
+        return little ? b << 8 | a : a << 8 | b;
+    };
+    // A unit takes at most three bytes in UTF-8; a surrogate pair four for its two units.
+    std::string s(mul_size(units, 3), '\0');
+    std::uint8_t* const begin = utf8_begin(s);
+    std::uint8_t* o = begin;
+    for (std::size_t k = 0; k < units; ++k) {
+        const std::uint32_t u = unit(k);
+        if (u < 0xD800 || u > 0xDFFF) {
+            o = put_utf8(o, u);
+            continue;
+        }
+        if (u > 0xDBFF || k + 1 == units) return lone_surrogate();
+        const std::uint32_t v = unit(++k);
+        if (v < 0xDC00 || v > 0xDFFF) return lone_surrogate();
+        o = put_utf8(o, 0x10000 + ((u - 0xD800) << 10) + (v - 0xDC00));
+    }
+    s.resize(std::size_t(o - begin));
+    return s;
+}
+
+Result<std::string> decode_utf32(std::span<const std::uint8_t> bytes) {
+    if (bytes.size() < 4 || bytes.size() % 4 != 0)
+        return value_error("UTF-32 requires a multiple of 4 bytes with at least 4 bytes");
+    if (starts_with(bytes, {0xFF, 0xFE, 0x00, 0x00}))
+        return decode_utf32_with_endianness(bytes.subspan(4), true);
+    if (starts_with(bytes, {0x00, 0x00, 0xFE, 0xFF}))
+        return decode_utf32_with_endianness(bytes.subspan(4), false);
+    return decode_utf32_with_endianness(bytes, false);
+}
+
+Result<std::string> decode_utf32_with_endianness(std::span<const std::uint8_t> bytes, bool little) {
+    if (bytes.size() % 4 != 0) return value_error("UTF-32 requires a multiple of 4 bytes");
+    // A unit takes at most four bytes in UTF-8.
+    std::string s(bytes.size(), '\0');
+    std::uint8_t* const begin = utf8_begin(s);
+    std::uint8_t* o = begin;
+    for (std::size_t i = 0; i < bytes.size(); i += 4) {
+        std::uint32_t c = 0;
+        for (int k = 0; k < 4; ++k) c = c << 8 | bytes[i + std::size_t(little ? 3 - k : k)];
+        if ((c >= 0xD800 && c < 0xE000) || c > 0x10FFFF)
+            return value_error("Invalid UTF-32 codepoint: 0x" + hex_upper(c, 8));
+        o = put_utf8(o, c);
+    }
+    s.resize(std::size_t(o - begin));
+    return s;
+}
+
+namespace {
+
+Result<std::string> decode_utf16le(std::span<const std::uint8_t> b) {
+    return decode_utf16_with_endianness(b, true);
+}
+Result<std::string> decode_utf16be(std::span<const std::uint8_t> b) {
+    return decode_utf16_with_endianness(b, false);
+}
+Result<std::string> decode_utf32le(std::span<const std::uint8_t> b) {
+    return decode_utf32_with_endianness(b, true);
+}
+Result<std::string> decode_utf32be(std::span<const std::uint8_t> b) {
+    return decode_utf32_with_endianness(b, false);
+}
+
+// The text of every encoding but UTF-8, which goes to the interpreter directly.
+Result<std::string> decode_text(Encoding encoding, std::span<const std::uint8_t> image) {
+    switch (encoding) {
+        case Encoding::us_ascii: return decode_us_ascii(image);
+        case Encoding::iso_8859_1: return decode_iso_8859_1(image);
+        case Encoding::windows_1252: return decode_windows_1252(image);
+        case Encoding::utf16: return decode_utf16(image);
+        case Encoding::utf16le: return decode_utf16le(image);
+        case Encoding::utf16be: return decode_utf16be(image);
+        case Encoding::utf32: return decode_utf32(image);
+        case Encoding::utf32le: return decode_utf32le(image);
+        case Encoding::utf32be: return decode_utf32be(image);
+        default: return decode_utf8(image);
+    }
+}
+
+// A str from UTF-8 bytes, made by the interpreter's own strict decoder; when it refuses
+// them, the validator above names the fault. The two agree on what is valid.
+PyObject* str_from_utf8(std::span<const std::uint8_t> bytes, CodecError& err) {
+    PyObject* s = PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(bytes.data()),
+                                       Py_ssize_t(bytes.size()), "strict");
+    if (s != nullptr) return s;
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError))
+        return err = CodecError::pending(), nullptr;
+    PyErr_Clear();
+    const Utf8Check check = check_utf8(bytes.data(), bytes.size());
+    if (check.valid) {
+        py::raise_internal_fault("the interpreter refused UTF-8 that the validator accepts");
+        return err = CodecError::pending(), nullptr;
+    }
+    err = value_error("Invalid UTF-8 bytes: " + utf8_fault_text(check));
+    return nullptr;
+}
+
+// A text field's byte image is its bits right-aligned in whole bytes (leading zero bits
+// when the width is not a multiple of 8), reversed for little-endian order.
+PyObject* decode_text_field(std::span<const std::uint8_t> packet, BitPos pos, const Item& f,
+                            bool little, Encoding encoding, CodecError& err) {
+    const std::size_t n = f.bits / 8 + (f.bits % 8 != 0);
+    std::span<const std::uint8_t> image;
+    std::string copy;
+    if (pos.bit == 0 && f.bits % 8 == 0 && !little) {
+        image = packet.subspan(std::size_t(pos.byte), n);  // read in place
+    } else {
+        copy.assign(n, '\0');
+        std::uint8_t* o = utf8_begin(copy);
+        std::size_t k = 0;
+        BitPos q = pos;
+        if (const std::size_t lead = f.bits % 8; lead != 0) {
+            o[k++] = std::uint8_t(read_bits(packet.data(), q, lead));
+            q = q.plus(lead);
+        }
+        for (; k < n; ++k, q = q.plus(8)) o[k] = std::uint8_t(read_bits(packet.data(), q, 8));
+        if (little)
+            for (std::size_t i = 0, j = n; i + 1 < j; ++i, --j) std::swap(o[i], o[j - 1]);
+        image = {o, n};
+    }
+    if (encoding == Encoding::utf8) return str_from_utf8(image, err);
+    Result<std::string> text = decode_text(encoding, image);
+    if (!text.ok()) return err = text.take_error(), nullptr;
+    PyObject* s = PyUnicode_FromStringAndSize(text.value().data(), Py_ssize_t(text.value().size()));
+    if (s == nullptr) err = CodecError::pending();
+    return s;
+}
+
+using namespace py;
+
+// Module function routines: the decoded text as a str.
+template <auto Decode>
+Result<Utf8Text> decode_to_text(std::span<const std::uint8_t> bytes) {
+    Result<std::string> text = Decode(bytes);
+    if (!text.ok()) return text.take_error();
+    return Utf8Text{std::move(text.value())};
+}
+
+Result<Ref> decode_utf8_to_str(std::span<const std::uint8_t> bytes) {
+    CodecError err;
+    Ref s(str_from_utf8(bytes, err));
+    if (!s) return err;
+    return Result<Ref>(std::move(s));
+}
+
+constexpr FunctionDescription d_text_us_ascii{"decode_us_ascii", {"bytes"}, 1, 1};
+constexpr FunctionDescription d_text_iso_8859_1{"decode_iso_8859_1", {"bytes"}, 1, 1};
+constexpr FunctionDescription d_text_windows_1252{"decode_windows_1252", {"bytes"}, 1, 1};
+constexpr FunctionDescription d_text_utf8{"decode_utf8", {"bytes"}, 1, 1};
+constexpr FunctionDescription d_text_utf16{"decode_utf16", {"bytes"}, 1, 1};
+constexpr FunctionDescription d_text_utf16le{"decode_utf16le", {"bytes"}, 1, 1};
+constexpr FunctionDescription d_text_utf16be{"decode_utf16be", {"bytes"}, 1, 1};
+constexpr FunctionDescription d_text_utf32{"decode_utf32", {"bytes"}, 1, 1};
+constexpr FunctionDescription d_text_utf32le{"decode_utf32le", {"bytes"}, 1, 1};
+constexpr FunctionDescription d_text_utf32be{"decode_utf32be", {"bytes"}, 1, 1};
+
+template <const FunctionDescription& D, auto Decode>
+constexpr ModuleFunction text_decoder{&D, entry<D, decode_to_text<Decode>, ByteString>};
+
+constexpr ModuleFunction decoder_text_table[] = {
+    text_decoder<d_text_us_ascii, decode_us_ascii>,
+    text_decoder<d_text_iso_8859_1, decode_iso_8859_1>,
+    text_decoder<d_text_windows_1252, decode_windows_1252>,
+    {&d_text_utf8, entry<d_text_utf8, decode_utf8_to_str, ByteString>},
+    text_decoder<d_text_utf16, decode_utf16>,
+    text_decoder<d_text_utf16le, decode_utf16le>,
+    text_decoder<d_text_utf16be, decode_utf16be>,
+    text_decoder<d_text_utf32, decode_utf32>,
+    text_decoder<d_text_utf32le, decode_utf32le>,
+    text_decoder<d_text_utf32be, decode_utf32be>,
+};
+
+}  // namespace
+
+const std::span<const ModuleFunction> decoder_text_functions{decoder_text_table};
 
 }  // namespace bitweave

@@ -378,13 +378,263 @@ const std::span<const ModuleFunction> encoder_number_functions{encoder_number_ta
 
 namespace {
 
-bool fill_text_field(PyObject*, const Item& f, Encoding, std::uint8_t*, BitPos, CodecError& err) {
-    err = value_error("Unsupported encoding type: " + std::string(f.encoding));
-    return false;
+const std::uint8_t* bytes_of(std::string_view text) {
+    return reinterpret_cast<const std::uint8_t*>(text.data());
+}
+
+// Walks valid UTF-8 text in order: run(i, j) for each run of ASCII bytes [i, j), and
+// scalar(c, i) for every other scalar value c, which starts at byte i. A false from
+// scalar stops the walk, and the walk returns false. The counting pass and the writing
+// pass of an encoder both walk this way, so they cannot disagree about the output even
+// for text that is not valid UTF-8.
+template <class Run, class Scalar>
+bool walk_text(std::string_view text, Run run, Scalar scalar) {
+    const std::uint8_t* p = bytes_of(text);
+    const std::size_t n = text.size();
+    std::size_t i = 0;
+    while (i < n) {
+        const std::size_t j = skip_ascii(p, i, n);
+        if (j > i) {
+            run(i, j);
+            i = j;
+            if (i == n) break;
+        }
+        const std::size_t start = i;
+        if (!scalar(next_scalar(p, n, i), start)) return false;
+    }
+    return true;
+}
+
+// The error for the character at byte i, which the named character set cannot hold.
+CodecError unencodable(std::string_view text, std::size_t i, const char* set) {
+    std::size_t end = i;
+    const char32_t c = next_scalar(bytes_of(text), text.size(), end);
+    return value_error("Character '" + std::string(text.substr(i, end - i)) + "' (U+" +
+                       hex_upper(std::uint32_t(c), 4) + ") is not valid " + set);
+}
+
+// A single-byte character set: `byte_of` gives the byte for a scalar value, or -1.
+template <class ByteOf>
+Result<std::size_t> encode_single_byte(std::string_view text, ByteSink& out, ByteOf byte_of,
+                                       CodecError (*refuse)(std::string_view, std::size_t)) {
+    std::size_t length = 0;
+    std::size_t bad = 0;
+    const bool ok = walk_text(
+        text, [&](std::size_t i, std::size_t j) { length += j - i; },
+        [&](char32_t c, std::size_t i) {
+            if (byte_of(c) < 0) return bad = i, false;
+            return ++length, true;
+        });
+    if (!ok) return refuse(text, bad);
+    std::uint8_t* o = out.room(length);
+    const std::uint8_t* p = bytes_of(text);
+    walk_text(
+        text,
+        [&](std::size_t i, std::size_t j) {
+            std::memcpy(o, p + i, j - i);
+            o += j - i;
+        },
+        [&](char32_t c, std::size_t) { return *o++ = std::uint8_t(byte_of(c)), true; });
+    return length;
+}
+
+std::uint8_t* put_unit16(std::uint8_t* o, std::uint32_t u, bool little) {
+    o[little ? 1 : 0] = std::uint8_t(u >> 8);
+    o[little ? 0 : 1] = std::uint8_t(u);
+    return o + 2;
+}
+
+std::uint8_t* put_unit32(std::uint8_t* o, std::uint32_t u, bool little) {
+    for (int k = 0; k < 4; ++k) o[little ? k : 3 - k] = std::uint8_t(u >> (8 * k));
+    return o + 4;
+}
+
+Result<std::size_t> encode_utf16_form(std::string_view text, ByteSink& out, bool little,
+                                      bool mark) {
+    std::size_t units = 0;
+    walk_text(
+        text, [&](std::size_t i, std::size_t j) { units += j - i; },
+        [&](char32_t c, std::size_t) { return units += c >= 0x10000 ? 2 : 1, true; });
+    const std::size_t length = add_size(mul_size(units, 2), mark ? 2 : 0);
+    std::uint8_t* o = out.room(length);
+    if (mark) o = put_unit16(o, 0xFEFF, little);
+    const std::uint8_t* p = bytes_of(text);
+    walk_text(
+        text,
+        [&](std::size_t i, std::size_t j) {
+            for (; i < j; ++i) o = put_unit16(o, p[i], little);
+        },
+        [&](char32_t c, std::size_t) {
+            if (c < 0x10000) {
+                o = put_unit16(o, c, little);
+            } else {
+                o = put_unit16(o, 0xD800 + ((c - 0x10000) >> 10), little);
+                o = put_unit16(o, 0xDC00 + ((c - 0x10000) & 0x3FF), little);
+            }
+            return true;
+        });
+    return length;
+}
+
+Result<std::size_t> encode_utf32_form(std::string_view text, ByteSink& out, bool little,
+                                      bool mark) {
+    std::size_t scalars = 0;
+    walk_text(
+        text, [&](std::size_t i, std::size_t j) { scalars += j - i; },
+        [&](char32_t, std::size_t) { return ++scalars, true; });
+    const std::size_t length = add_size(mul_size(scalars, 4), mark ? 4 : 0);
+    std::uint8_t* o = out.room(length);
+    if (mark) o = put_unit32(o, 0xFEFF, little);
+    const std::uint8_t* p = bytes_of(text);
+    walk_text(
+        text,
+        [&](std::size_t i, std::size_t j) {
+            for (; i < j; ++i) o = put_unit32(o, p[i], little);
+        },
+        [&](char32_t c, std::size_t) { return o = put_unit32(o, c, little), true; });
+    return length;
 }
 
 }  // namespace
 
-const std::span<const ModuleFunction> encoder_text_functions{};
+Result<std::size_t> encode_us_ascii(std::string_view text, ByteSink& out) {
+    const std::size_t bad = skip_ascii(bytes_of(text), 0, text.size());
+    if (bad < text.size()) return unencodable(text, bad, "US-ASCII");
+    return encode_utf8(text, out);  // ASCII text is its own encoding
+}
+
+Result<std::size_t> encode_iso_8859_1(std::string_view text, ByteSink& out) {
+    return encode_single_byte(
+        text, out, [](char32_t c) { return c <= 0xFF ? int(c) : -1; },
+        [](std::string_view t, std::size_t i) { return unencodable(t, i, "ISO-8859-1"); });
+}
+
+Result<std::size_t> encode_windows_1252(std::string_view text, ByteSink& out) {
+    return encode_single_byte(text, out, unicode_to_windows_1252,
+                              [](std::string_view, std::size_t) {
+                                  return value_error("Failed to encode to Windows-1252");
+                              });
+}
+
+Result<std::size_t> encode_utf8(std::string_view text, ByteSink& out) {
+    std::uint8_t* o = out.room(text.size());
+    if (!text.empty()) std::memcpy(o, text.data(), text.size());
+    return text.size();
+}
+
+Result<std::size_t> encode_utf16(std::string_view text, ByteSink& out) {
+    return encode_utf16_form(text, out, false, true);
+}
+Result<std::size_t> encode_utf16le(std::string_view text, ByteSink& out) {
+    return encode_utf16_form(text, out, true, false);
+}
+Result<std::size_t> encode_utf16be(std::string_view text, ByteSink& out) {
+    return encode_utf16_form(text, out, false, false);
+}
+Result<std::size_t> encode_utf32(std::string_view text, ByteSink& out) {
+    return encode_utf32_form(text, out, false, true);
+}
+Result<std::size_t> encode_utf32le(std::string_view text, ByteSink& out) {
+    return encode_utf32_form(text, out, true, false);
+}
+Result<std::size_t> encode_utf32be(std::string_view text, ByteSink& out) {
+    return encode_utf32_form(text, out, false, false);
+}
+
+namespace {
+
+Result<std::size_t> encode_text(Encoding encoding, std::string_view text, ByteSink& out) {
+    switch (encoding) {
+        case Encoding::us_ascii: return encode_us_ascii(text, out);
+        case Encoding::iso_8859_1: return encode_iso_8859_1(text, out);
+        case Encoding::windows_1252: return encode_windows_1252(text, out);
+        case Encoding::utf16: return encode_utf16(text, out);
+        case Encoding::utf16le: return encode_utf16le(text, out);
+        case Encoding::utf16be: return encode_utf16be(text, out);
+        case Encoding::utf32: return encode_utf32(text, out);
+        case Encoding::utf32le: return encode_utf32le(text, out);
+        case Encoding::utf32be: return encode_utf32be(text, out);
+        default: return encode_utf8(text, out);
+    }
+}
+
+// A text field holds the encoded text from its first bit on, then zero bits to its end.
+// Text longer than the field is refused rather than cut.
+bool fill_text_field(PyObject* value, const Item& f, Encoding encoding, std::uint8_t* packet,
+                     BitPos pos, CodecError& err) {
+    std::string_view text;
+    if (!py::to_text(value, text)) return err = CodecError::pending(), false;
+    // UTF-8 text in big-endian order is written straight from the interpreter's copy.
+    StringSink encoded;
+    std::span<const std::uint8_t> image{bytes_of(text), text.size()};
+    if (encoding != Encoding::utf8) {
+        Result<std::size_t> n = encode_text(encoding, text, encoded);
+        if (!n.ok()) return err = n.take_error(), false;
+        image = {reinterpret_cast<const std::uint8_t*>(encoded.bytes.data()), encoded.bytes.size()};
+    }
+    bool little;
+    if (!find_byte_order(f, little, err)) return false;
+    if (image.size() > f.bits / 8) {
+        err = value_error("Encoded text of " + std::to_string(image.size()) +
+                          " bytes does not fit in " + std::to_string(f.bits) + " bits");
+        return false;
+    }
+    if (little) {
+        if (encoding == Encoding::utf8) encoded.bytes.assign(text);
+        auto& b = encoded.bytes;
+        for (std::size_t i = 0, j = b.size(); i + 1 < j; ++i, --j) std::swap(b[i], b[j - 1]);
+        image = {reinterpret_cast<const std::uint8_t*>(b.data()), b.size()};
+    }
+    if (pos.bit == 0) {
+        if (!image.empty()) std::memcpy(packet + pos.byte, image.data(), image.size());
+    } else {
+        for (std::size_t i = 0; i < image.size(); ++i)
+            write_bits(packet, pos.plus(8 * i), image[i], 8);
+    }
+    clear_bits(packet, pos.plus(8 * image.size()), f.bits - 8 * image.size());
+    return true;
+}
+
+using namespace py;
+
+// A module function's routine: the encoder's output as a new bytes object.
+template <Result<std::size_t> (*Encode)(std::string_view, ByteSink&)>
+Result<NewBytes> encode_to_bytes(std::string_view text) {
+    NewBytes out;
+    Result<std::size_t> n = Encode(text, out);
+    if (!n.ok()) return n.take_error();
+    return Result<NewBytes>(std::move(out));
+}
+
+constexpr FunctionDescription d_text_us_ascii{"encode_us_ascii", {"text"}, 1, 1};
+constexpr FunctionDescription d_text_iso_8859_1{"encode_iso_8859_1", {"text"}, 1, 1};
+constexpr FunctionDescription d_text_windows_1252{"encode_windows_1252", {"text"}, 1, 1};
+constexpr FunctionDescription d_text_utf8{"encode_utf8", {"text"}, 1, 1};
+constexpr FunctionDescription d_text_utf16{"encode_utf16", {"text"}, 1, 1};
+constexpr FunctionDescription d_text_utf16le{"encode_utf16le", {"text"}, 1, 1};
+constexpr FunctionDescription d_text_utf16be{"encode_utf16be", {"text"}, 1, 1};
+constexpr FunctionDescription d_text_utf32{"encode_utf32", {"text"}, 1, 1};
+constexpr FunctionDescription d_text_utf32le{"encode_utf32le", {"text"}, 1, 1};
+constexpr FunctionDescription d_text_utf32be{"encode_utf32be", {"text"}, 1, 1};
+
+template <const FunctionDescription& D, Result<std::size_t> (*Encode)(std::string_view, ByteSink&)>
+constexpr ModuleFunction text_encoder{&D, entry<D, encode_to_bytes<Encode>, Text>};
+
+constexpr ModuleFunction encoder_text_table[] = {
+    text_encoder<d_text_us_ascii, encode_us_ascii>,
+    text_encoder<d_text_iso_8859_1, encode_iso_8859_1>,
+    text_encoder<d_text_windows_1252, encode_windows_1252>,
+    text_encoder<d_text_utf8, encode_utf8>,
+    text_encoder<d_text_utf16, encode_utf16>,
+    text_encoder<d_text_utf16le, encode_utf16le>,
+    text_encoder<d_text_utf16be, encode_utf16be>,
+    text_encoder<d_text_utf32, encode_utf32>,
+    text_encoder<d_text_utf32le, encode_utf32le>,
+    text_encoder<d_text_utf32be, encode_utf32be>,
+};
+
+}  // namespace
+
+const std::span<const ModuleFunction> encoder_text_functions{encoder_text_table};
 
 }  // namespace bitweave

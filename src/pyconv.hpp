@@ -10,10 +10,12 @@
 #include <cstdint>
 #include <new>
 #include <span>
+#include <string>
 #include <string_view>
 #include <tuple>
 #include <utility>
 
+#include "charsets.hpp"
 #include "errors.hpp"
 
 namespace bitweave::py {
@@ -309,6 +311,38 @@ PyObject* entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
 template <const char* Message, class T>
 Result<std::uint64_t> not_implemented_yet(T) {
     return not_implemented(Message);
+}
+
+// ---- Text results. ----
+
+// A result already made as a Python object.
+inline PyObject* to_python(Ref&& obj) { return obj.release(); }
+
+// Text that a decoder produced as UTF-8; it becomes a str.
+struct Utf8Text {
+    std::string text;
+};
+inline PyObject* to_python(Utf8Text&& t) {
+    return PyUnicode_FromStringAndSize(t.text.data(), Py_ssize_t(t.text.size()));
+}
+
+// A bytes object that an encoder writes into directly, so that its output is not copied.
+class NewBytes final : public ByteSink {
+  public:
+    std::uint8_t* room(std::size_t n) override {
+        if (n > std::size_t(PY_SSIZE_T_MAX)) throw std::bad_alloc();
+        obj_ = Ref(PyBytes_FromStringAndSize(nullptr, Py_ssize_t(n)));
+        if (!obj_) throw std::bad_alloc();
+        return reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(obj_.get()));
+    }
+    PyObject* release() { return obj_.release(); }
+
+  private:
+    Ref obj_;
+};
+inline PyObject* to_python(NewBytes&& b) {
+    PyObject* obj = b.release();
+    return obj != nullptr ? obj : raise_internal_fault("an encoder returned without its output");
 }
 
 }  // namespace bitweave::py

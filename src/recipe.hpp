@@ -106,6 +106,27 @@ inline constexpr EncodingName encoding_names[] = {
     {"ti-f32", Encoding::ti_f32, false},
     {"ti_f40", Encoding::ti_f40, false},
     {"ti-f40", Encoding::ti_f40, false},
+    {"us_ascii", Encoding::us_ascii, true},
+    {"us-ascii", Encoding::us_ascii, true},
+    {"iso_8859_1", Encoding::iso_8859_1, true},
+    {"iso-8859-1", Encoding::iso_8859_1, true},
+    {"latin1", Encoding::iso_8859_1, false},
+    {"windows_1252", Encoding::windows_1252, true},
+    {"windows-1252", Encoding::windows_1252, true},
+    {"utf8", Encoding::utf8, true},
+    {"utf-8", Encoding::utf8, true},
+    {"utf16", Encoding::utf16, true},
+    {"utf-16", Encoding::utf16, true},
+    {"utf16le", Encoding::utf16le, true},
+    {"utf-16le", Encoding::utf16le, true},
+    {"utf16be", Encoding::utf16be, true},
+    {"utf-16be", Encoding::utf16be, true},
+    {"utf32", Encoding::utf32, true},
+    {"utf-32", Encoding::utf32, true},
+    {"utf32le", Encoding::utf32le, true},
+    {"utf-32le", Encoding::utf32le, true},
+    {"utf32be", Encoding::utf32be, true},
+    {"utf-32be", Encoding::utf32be, true},
 };
 
 constexpr std::size_t longest_encoding_name() {
@@ -199,6 +220,31 @@ inline bool read_item(PyObject* item, Item& f, CodecError& err) {
                           err);
 }
 
+// A cheap fingerprint of a name (length, first, middle and last byte) to skip most
+// candidates without comparing their text.
+constexpr std::uint32_t name_key(std::string_view s) {
+    if (s.empty()) return 0;
+    return std::uint32_t(s.size() & 0xFF) | std::uint32_t(std::uint8_t(s.front())) << 8 |
+           std::uint32_t(std::uint8_t(s[s.size() / 2])) << 16 | std::uint32_t(std::uint8_t(s.back())) << 24;
+}
+
+struct EncodingKeys {
+    std::uint32_t key[std::size(encoding_names)];
+};
+inline constexpr EncodingKeys encoding_keys = [] {
+    EncodingKeys k{};
+    for (std::size_t i = 0; i < std::size(encoding_names); ++i) k.key[i] = name_key(encoding_names[i].name);
+    return k;
+}();
+
+// The row of a name exactly as given (names in the table are lower-case), or nullptr.
+inline const EncodingName* match_encoding(std::string_view text) {
+    const std::uint32_t key = name_key(text);
+    for (std::size_t i = 0; i < std::size(encoding_names); ++i)
+        if (encoding_keys.key[i] == key && encoding_names[i].name == text) return &encoding_names[i];
+    return nullptr;
+}
+
 // Lower-cases a name for matching. ASCII text is lower-cased in `buf` (names longer than
 // `cap` cannot match and give an empty view); other text goes through the interpreter's
 // own full Unicode lower-casing (str.lower), whose result is kept alive in `keep`.
@@ -226,15 +272,18 @@ inline bool lower_name(PyObject* obj, std::string_view text, char* buf, std::siz
 
 // The encoding an item names, or an error for a name this direction does not accept.
 inline bool find_encoding(const Item& f, bool packing, Encoding& out, CodecError& err) {
-    char buf[longest_encoding_name()];
-    py::Ref keep;
-    std::string_view lowered;
-    if (!lower_name(f.encoding_obj.get(), f.encoding, buf, sizeof buf, keep, lowered, err)) return false;
-    for (const auto& e : encoding_names) {
-        if (e.name == lowered && (e.pack || !packing)) {
-            out = e.encoding;
-            return true;
-        }
+    // Names are nearly always written in lower case already: try the text as it is.
+    const EncodingName* row = match_encoding(f.encoding);
+    if (row == nullptr) {
+        char buf[longest_encoding_name()];
+        py::Ref keep;
+        std::string_view lowered;
+        if (!lower_name(f.encoding_obj.get(), f.encoding, buf, sizeof buf, keep, lowered, err)) return false;
+        row = match_encoding(lowered);
+    }
+    if (row != nullptr && (row->pack || !packing)) {
+        out = row->encoding;
+        return true;
     }
     err = value_error("Unsupported encoding type: " + std::string(f.encoding));
     return false;
@@ -242,13 +291,14 @@ inline bool find_encoding(const Item& f, bool packing, Encoding& out, CodecError
 
 // Whether the item's byte order is "little" (true) or "big" (false), in any letter case.
 inline bool find_byte_order(const Item& f, bool& little, CodecError& err) {
+    std::string_view lowered = f.byte_order;
     char buf[6];
     py::Ref keep;
-    std::string_view lowered;
-    if (!lower_name(f.byte_order_obj.get(), f.byte_order, buf, sizeof buf, keep, lowered, err))
+    if (lowered != "big" && lowered != "little" &&
+        !lower_name(f.byte_order_obj.get(), f.byte_order, buf, sizeof buf, keep, lowered, err))
         return false;
     if (lowered == "big" || lowered == "little") {
-        little = lowered == "little";
+        little = lowered.size() == 6;
         return true;
     }
     err = value_error("Invalid byte_order '" + std::string(f.byte_order) +
