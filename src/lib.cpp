@@ -183,6 +183,12 @@ PyObject* raise_wrapped(const CodecError& e) {
     if (!PyErr_Occurred()) return raise_internal_fault("error reported without an exception");
     Ref inner = fetch_exception();
     if (!inner) return nullptr;
+    // KeyboardInterrupt, SystemExit and the like are not errors of the recipe: they keep
+    // their own class, so that an interrupt still interrupts.
+    if (!PyObject_TypeCheck(inner.get(), reinterpret_cast<PyTypeObject*>(PyExc_Exception))) {
+        restore_exception(std::move(inner));
+        return nullptr;
+    }
     const std::string cls = type_qualname(reinterpret_cast<PyObject*>(Py_TYPE(inner.get())));
     Ref text(PyObject_Str(inner.get()));
     if (!text) {
@@ -227,7 +233,8 @@ bool to_flag_slow(PyObject* o, bool& out) {
     bool numpy_bool = false;
     {
         Ref mod(PyObject_GetAttr(type, names.module));
-        Ref nm(PyObject_GetAttr(type, names.dunder_name));
+        // Never call into the interpreter with the first lookup's exception pending.
+        Ref nm(mod ? PyObject_GetAttr(type, names.dunder_name) : nullptr);
         if (mod && nm && PyUnicode_Check(mod.get()) && PyUnicode_Check(nm.get()))
             numpy_bool = PyUnicode_CompareWithASCIIString(mod.get(), "numpy") == 0 &&
                          (PyUnicode_CompareWithASCIIString(nm.get(), "bool_") == 0 ||

@@ -17,3 +17,7 @@ def item(name="x", encoding="unsigned", bits=8, byte_order="big", reverse_bits=F
 @pytest.fixture
 def make_item():
     return item
+
+
+def pytest_configure(config):
+    config.addinivalue_line("markers", "slow: many calls or large sizes (a few seconds each)")
