@@ -794,3 +794,19 @@ def test_threads_agree_with_one_thread():
     finally:
         sys.setswitchinterval(interval)
     assert mismatches == []
+
+
+@pytest.mark.parametrize("exc", [KeyboardInterrupt, SystemExit])
+@pytest.mark.parametrize("call", ["pack", "unpack"])
+def test_interrupts_from_hooks_are_not_wrapped(exc, call):
+    class Interrupting:
+        def __index__(self):
+            raise exc("stop")
+
+    recipe = [{"name": "a", "encoding": "unsigned", "bits": Interrupting(), "byte_order": "big",
+               "reverse_bits": False, "value": 1}]
+    with pytest.raises(exc, match="stop"):
+        if call == "pack":
+            bitweave.pack_parameters(recipe)
+        else:
+            bitweave.unpack_parameters(b"\x00", 0, recipe)
