@@ -70,7 +70,7 @@ inline std::string hex_upper(std::uint32_t v, int digits) {
 // ---- Windows-1252 ----
 
 // Bytes 0x80-0x9F of the windows-1252 index of the WHATWG Encoding Standard
-// (https://encoding.spec.whatwg.org/index-windows-1252.txt, pointers 0 to 31). All other
+// (index-windows-1252.txt of the standard, pointers 0 to 31). All other
 // bytes are the code point of the same number. Unlike Microsoft's own table, the index
 // leaves no byte undefined: 0x81, 0x8D, 0x8F, 0x90 and 0x9D are the C1 controls of the
 // same number.

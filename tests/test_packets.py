@@ -530,28 +530,28 @@ def from_little(field, n):
     return p
 
 
-def field_bits(spec):
+def field_bits(layout):
     """The field as it sits in the packet, most significant bit first."""
-    n = spec["bits"]
-    p = pattern(spec["encoding"], n, spec["value"])
-    if spec["reverse_bits"]:
+    n = layout["bits"]
+    p = pattern(layout["encoding"], n, layout["value"])
+    if layout["reverse_bits"]:
         p = mirror(p, n)
-    return to_little(p, n) if spec["byte_order"] == "little" else p
+    return to_little(p, n) if layout["byte_order"] == "little" else p
 
 
-def read_field(spec, field):
-    n = spec["bits"]
-    p = from_little(field, n) if spec["byte_order"] == "little" else field
-    if spec["reverse_bits"]:
+def read_field(layout, field):
+    n = layout["bits"]
+    p = from_little(field, n) if layout["byte_order"] == "little" else field
+    if layout["reverse_bits"]:
         p = mirror(p, n)
-    return decode(spec["encoding"], n, p)
+    return decode(layout["encoding"], n, p)
 
 
 spell = st.sampled_from([str.lower, str.upper, str.title])
 
 
 @st.composite
-def field_specs(draw, wide=True, plain=False):
+def field_layouts(draw, wide=True, plain=False):
     enc = draw(st.sampled_from([U, TWOS, ONES, SM]))
     if enc == U and wide and draw(st.integers(0, 7)) == 0:
         n = draw(st.integers(65, 136))
@@ -568,34 +568,34 @@ def field_specs(draw, wide=True, plain=False):
 
 @st.composite
 def layouts(draw, **kw):
-    """Non-overlapping fields: (recipe, [(start, spec)] in packet order, total bits)."""
-    specs = draw(st.lists(field_specs(**kw), max_size=8))
+    """Non-overlapping fields: (recipe, [(start, layout)] in packet order, total bits)."""
+    layouts = draw(st.lists(field_layouts(**kw), max_size=8))
     shuffled = draw(st.booleans())
     placed, recipe, pos = [], [], 0
-    for i, spec in enumerate(specs):
+    for i, layout in enumerate(layouts):
         gap = draw(st.integers(0, 12))
         start = pos + gap
-        it = item(name=f"f{i}", encoding=draw(spell)(spec["encoding"]), bits=spec["bits"],
-                  byte_order=draw(spell)(spec["byte_order"]), reverse_bits=spec["reverse_bits"],
-                  value=spec["value"])
+        it = item(name=f"f{i}", encoding=draw(spell)(layout["encoding"]), bits=layout["bits"],
+                  byte_order=draw(spell)(layout["byte_order"]), reverse_bits=layout["reverse_bits"],
+                  value=layout["value"])
         if shuffled or gap or draw(st.booleans()):
             it["offset_bits"] = start
-        placed.append((start, spec))
+        placed.append((start, layout))
         recipe.append(it)
-        pos = start + spec["bits"]
+        pos = start + layout["bits"]
     if shuffled:
         recipe = draw(st.permutations(recipe))
     return recipe, placed, pos
 
 
-def bitstruct_format(placed, kind=lambda spec: "u"):
+def bitstruct_format(placed, kind=lambda layout: "u"):
     fmt, pos = "", 0
-    for start, spec in placed:
+    for start, layout in placed:
         if start > pos:
             fmt += f"p{start - pos}"
-        if spec["bits"]:
-            fmt += f"{kind(spec)}{spec['bits']}"
-        pos = start + spec["bits"]
+        if layout["bits"]:
+            fmt += f"{kind(layout)}{layout['bits']}"
+        pos = start + layout["bits"]
     return fmt
 
 
@@ -604,7 +604,7 @@ def bitstruct_format(placed, kind=lambda spec: "u"):
 def test_pack_matches_bit_model_and_unpacks_back(layout):
     recipe, placed, _ = layout
     packet = pack(recipe)
-    images = [field_bits(spec) for _, spec in placed if spec["bits"]]
+    images = [field_bits(layout) for _, layout in placed if layout["bits"]]
     assert packet == bitstruct.pack(bitstruct_format(placed), *images)
     assert unpack(packet, 0, recipe) == {it["name"]: it["value"] for it in recipe}
 
@@ -613,9 +613,9 @@ def test_pack_matches_bit_model_and_unpacks_back(layout):
 @given(layouts(wide=False, plain=True), st.integers(0, 20))
 def test_big_endian_agrees_with_bitstruct(layout, base):
     recipe, placed, _ = layout
-    kind = lambda spec: "s" if spec["encoding"] == TWOS else "u"
-    args = [spec["value"] if spec["encoding"] in (U, TWOS) else pattern(spec["encoding"], spec["bits"], spec["value"])
-            for _, spec in placed]
+    kind = lambda layout: "s" if layout["encoding"] == TWOS else "u"
+    args = [layout["value"] if layout["encoding"] in (U, TWOS) else pattern(layout["encoding"], layout["bits"], layout["value"])
+            for _, layout in placed]
     fmt = bitstruct_format(placed, kind)
     assert pack(recipe) == bitstruct.pack(fmt, *args)
     shifted = bitstruct.pack(f"p{base}" + fmt if base else fmt, *args)
@@ -628,14 +628,14 @@ def read_recipes(draw):
     base = draw(st.integers(0, 16))
     recipe, cursor = [], base
     for i in range(draw(st.integers(0, 6))):
-        spec = draw(field_specs())
-        it = item(name=f"f{i % 4}", encoding=spec["encoding"], bits=spec["bits"],
-                  byte_order=spec["byte_order"], reverse_bits=spec["reverse_bits"])
+        layout = draw(field_layouts())
+        it = item(name=f"f{i % 4}", encoding=layout["encoding"], bits=layout["bits"],
+                  byte_order=layout["byte_order"], reverse_bits=layout["reverse_bits"])
         if draw(st.booleans()):
             it["offset_bits"] = draw(st.integers(0, 80))
             cursor = base + it["offset_bits"]
-        recipe.append((it, spec, cursor))
-        cursor += spec["bits"]
+        recipe.append((it, layout, cursor))
+        cursor += layout["bits"]
     need = max([(p + s["bits"] + 7) // 8 for _, s, p in recipe], default=0)
     data = draw(st.binary(min_size=max(0, need - 2), max_size=need + 3))
     return data, base, recipe
@@ -647,8 +647,8 @@ def test_unpack_agrees_with_bitstruct_on_any_bytes(case):
     data, base, placed = case
     recipe = [it for it, _, _ in placed]
     expected, error = {}, None
-    for it, spec, p in placed:
-        n, length = spec["bits"], len(data)
+    for it, layout, p in placed:
+        n, length = layout["bits"], len(data)
         s, e = p // 8, p // 8 + ((p % 8 + n + 7) // 8 if n else 0)
         if s > length:
             error = f"ValueError: range start index {s} out of range for slice of length {length}"
@@ -656,7 +656,7 @@ def test_unpack_agrees_with_bitstruct_on_any_bytes(case):
             error = f"ValueError: range end index {e} out of range for slice of length {length}"
         else:
             field = bitstruct.unpack_from(f"u{n}", data, offset=p)[0] if n else 0
-            value = read_field(spec, field)
+            value = read_field(layout, field)
             if value >= 2**64:
                 error = f"ValueError: Field '{it['name']}' of {n} bits holds a value wider than 64 bits"
             expected[it["name"]] = value
