@@ -56,6 +56,13 @@ static_assert(to_little_field(0xABC, 12) == 0xBCA);
 static_assert(from_little_field(0xBCA, 12) == 0xABC);
 static_assert(to_little_field(0x1234, 16) == 0x3412);
 
+// The bits that a numeric field of n <= 64 bits holds for a pattern: its low n bits,
+// mirrored when the item reverses its bits, then laid out in the field's byte order.
+inline std::uint64_t field_image(std::uint64_t pattern, std::size_t n, bool reverse_bits, bool little) {
+    const std::uint64_t v = reverse_bits ? mirror_bits(pattern, n) : pattern & low_mask(n);
+    return little ? to_little_field(v, n) : v;
+}
+
 // A bit position kept as a byte index and a bit within that byte, so that adding any
 // two sizes is exact (the byte index of a sum of two 64-bit bit counts fits 64 bits).
 struct BitPos {

@@ -50,10 +50,15 @@ Result<std::uint64_t> encode_sign_magnitude(std::int64_t v, std::size_t bits) {
     return v < 0 ? m | (std::uint64_t{1} << (bits - 1)) : m;
 }
 
+namespace {
+// Out of line, so that the range check stays a compare and a branch where it is used.
+[[gnu::cold, gnu::noinline]] CodecError too_large_unsigned(std::uint64_t v, std::size_t bits) {
+    return value_error("Value " + std::to_string(v) + " is too large for " + std::to_string(bits) + " bits");
+}
+}  // namespace
+
 Result<std::uint64_t> encode_unsigned(std::uint64_t v, std::size_t bits) {
-    if (bits < 64 && (v >> bits) != 0)
-        return value_error("Value " + std::to_string(v) + " is too large for " + std::to_string(bits) +
-                           " bits");
+    if (bits < 64 && (v >> bits) != 0) return too_large_unsigned(v, bits);
     return v;
 }
 
@@ -146,8 +151,7 @@ std::uint64_t encode_ieee754_f64(double value) {
 
 std::uint64_t encode_integer_to_bytes(std::uint64_t pattern, std::size_t bits, bool reverse_bits,
                                       bool little) {
-    std::uint64_t v = reverse_bits ? mirror_bits(pattern, bits) : pattern & low_mask(bits);
-    return little ? to_little_field(v, bits) : v;
+    return field_image(pattern, bits, reverse_bits, little);
 }
 
 // ---- The packet builder ----
@@ -159,7 +163,7 @@ namespace {
 void put_integer_field(std::uint8_t* packet, BitPos pos, std::uint64_t pattern, std::size_t bits,
                        bool reverse_bits, bool little) {
     if (bits <= 64) {
-        write_bits(packet, pos, encode_integer_to_bytes(pattern, bits, reverse_bits, little), bits);
+        write_bits(packet, pos, field_image(pattern, bits, reverse_bits, little), bits);
         return;
     }
     clear_bits(packet, pos, bits);
@@ -203,7 +207,7 @@ bool packet_length(const py::Recipe& items, std::size_t& length, CodecError& err
 bool fill_text_field(PyObject* value, const Item& f, Encoding encoding, std::uint8_t* packet, BitPos pos,
                      CodecError& err);
 
-CodecError ieee754_too_narrow(unsigned width) {
+[[gnu::cold, gnu::noinline]] CodecError ieee754_too_narrow(unsigned width) {
     const std::string w = std::to_string(width);
     return value_error("bits must be >= " + w + " for IEEE 754 f" + w);
 }

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -237,11 +238,32 @@ inline constexpr EncodingKeys encoding_keys = [] {
     return k;
 }();
 
+// Whether two texts of the same length are equal: word compares (the last word overlapping
+// the one before it) instead of a library call, as names are short.
+inline bool same_text(const char* a, const char* b, std::size_t n) {
+    const auto word = [](const char* p) {
+        std::uint64_t w;
+        std::memcpy(&w, p, sizeof w);
+        return w;
+    };
+    if (n < 8) {
+        for (std::size_t i = 0; i < n; ++i)
+            if (a[i] != b[i]) return false;
+        return true;
+    }
+    for (std::size_t i = 0; i + 8 < n; i += 8)
+        if (word(a + i) != word(b + i)) return false;
+    return word(a + n - 8) == word(b + n - 8);
+}
+
 // The row of a name exactly as given (names in the table are lower-case), or nullptr.
 inline const EncodingName* match_encoding(std::string_view text) {
     const std::uint32_t key = name_key(text);
     for (std::size_t i = 0; i < std::size(encoding_names); ++i)
-        if (encoding_keys.key[i] == key && encoding_names[i].name == text) return &encoding_names[i];
+        // Equal keys mean equal lengths (below 256; longer names match no key's length byte).
+        if (encoding_keys.key[i] == key && encoding_names[i].name.size() == text.size() &&
+            same_text(encoding_names[i].name.data(), text.data(), text.size()))
+            return &encoding_names[i];
     return nullptr;
 }
 
@@ -271,9 +293,9 @@ inline bool lower_name(PyObject* obj, std::string_view text, char* buf, std::siz
 }
 
 // The encoding an item names, or an error for a name this direction does not accept.
-inline bool find_encoding(const Item& f, bool packing, Encoding& out, CodecError& err) {
-    // Names are nearly always written in lower case already: try the text as it is.
-    const EncodingName* row = match_encoding(f.encoding);
+// A name not written in lower case, not in the table, or not for this direction.
+[[gnu::cold, gnu::noinline]] inline bool find_other_encoding(const Item& f, bool packing, const EncodingName* row,
+                                                             Encoding& out, CodecError& err) {
     if (row == nullptr) {
         char buf[longest_encoding_name()];
         py::Ref keep;
@@ -289,21 +311,37 @@ inline bool find_encoding(const Item& f, bool packing, Encoding& out, CodecError
     return false;
 }
 
-// Whether the item's byte order is "little" (true) or "big" (false), in any letter case.
-inline bool find_byte_order(const Item& f, bool& little, CodecError& err) {
-    std::string_view lowered = f.byte_order;
+inline bool find_encoding(const Item& f, bool packing, Encoding& out, CodecError& err) {
+    // Names are nearly always written in lower case already: try the text as it is.
+    const EncodingName* row = match_encoding(f.encoding);
+    if (row != nullptr && (row->pack || !packing)) {
+        out = row->encoding;
+        return true;
+    }
+    return find_other_encoding(f, packing, row, out, err);
+}
+
+// A byte order not written in lower case, or not a byte order at all.
+[[gnu::cold, gnu::noinline]] inline bool find_other_byte_order(const Item& f, bool& little, CodecError& err) {
+    std::string_view lowered;
     char buf[6];
     py::Ref keep;
-    if (lowered != "big" && lowered != "little" &&
-        !lower_name(f.byte_order_obj.get(), f.byte_order, buf, sizeof buf, keep, lowered, err))
-        return false;
+    if (!lower_name(f.byte_order_obj.get(), f.byte_order, buf, sizeof buf, keep, lowered, err)) return false;
     if (lowered == "big" || lowered == "little") {
         little = lowered.size() == 6;
         return true;
     }
-    err = value_error("Invalid byte_order '" + std::string(f.byte_order) +
-                      "': must be 'big' or 'little'");
+    err = value_error("Invalid byte_order '" + std::string(f.byte_order) + "': must be 'big' or 'little'");
     return false;
+}
+
+// Whether the item's byte order is "little" (true) or "big" (false), in any letter case.
+inline bool find_byte_order(const Item& f, bool& little, CodecError& err) {
+    if (f.byte_order == "big" || f.byte_order == "little") {
+        little = f.byte_order.size() == 6;
+        return true;
+    }
+    return find_other_byte_order(f, little, err);
 }
 
 }  // namespace bitweave
