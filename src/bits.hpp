@@ -58,7 +58,8 @@ static_assert(to_little_field(0x1234, 16) == 0x3412);
 
 // The bits that a numeric field of n <= 64 bits holds for a pattern: its low n bits,
 // mirrored when the item reverses its bits, then laid out in the field's byte order.
-inline std::uint64_t field_image(std::uint64_t pattern, std::size_t n, bool reverse_bits, bool little) {
+inline std::uint64_t field_image(std::uint64_t pattern, std::size_t n, bool reverse_bits,
+                                 bool little) {
     const std::uint64_t v = reverse_bits ? mirror_bits(pattern, n) : pattern & low_mask(n);
     return little ? to_little_field(v, n) : v;
 }
@@ -131,7 +132,8 @@ inline void clear_bits(std::uint8_t* buf, BitPos pos, std::uint64_t n) {
 // (0..63) of the pattern this gives its index in such a field, counted from the field's
 // first (most significant) bit: mirrored across the whole field when reverse_bits is set,
 // then laid out as to_little_field does when little is set.
-constexpr std::uint64_t wide_field_index(unsigned b, std::uint64_t n, bool reverse_bits, bool little) {
+constexpr std::uint64_t wide_field_index(unsigned b, std::uint64_t n, bool reverse_bits,
+                                         bool little) {
     const std::uint64_t j = reverse_bits ? n - 1 - b : b;  // index in the field's value
     if (!little) return n - 1 - j;
     const std::uint64_t full = n / 8;

@@ -51,7 +51,8 @@ std::int64_t bcd_value(const unsigned* digits, std::size_t count, bool negative)
     std::uint64_t m = 0;
     for (std::size_t i = count; i-- > 0;) {
         std::uint64_t next;
-        if (__builtin_mul_overflow(m, std::uint64_t{10}, &next) || __builtin_add_overflow(next, digits[i], &next))
+        if (__builtin_mul_overflow(m, std::uint64_t{10}, &next) ||
+            __builtin_add_overflow(next, digits[i], &next))
             next = ~std::uint64_t{0};
         m = next;
     }
@@ -69,7 +70,8 @@ Result<std::int64_t> decode_packed_bcd(std::uint64_t p, std::size_t bits, bool i
     std::size_t first = 0;
     if (is_signed) {
         const unsigned s = unsigned(p & 0xF);
-        if (s < 0xA) return value_error("Invalid BCD sign nibble: expected 0xA-0xF for signed packed BCD");
+        if (s < 0xA)
+            return value_error("Invalid BCD sign nibble: expected 0xA-0xF for signed packed BCD");
         negative = s == 0xB || s == 0xD;
         first = 1;
     }
@@ -141,7 +143,9 @@ double decode_ieee754_f16(std::uint64_t pattern) {
     return double(float_of(a));
 }
 
-double decode_ieee754_f32(std::uint64_t pattern) { return double(float_of(std::uint32_t(pattern))); }
+double decode_ieee754_f32(std::uint64_t pattern) {
+    return double(float_of(std::uint32_t(pattern)));
+}
 
 double decode_ieee754_f64(std::uint64_t pattern) { return double_of(pattern); }
 
@@ -149,7 +153,9 @@ double decode_ieee754_f128(std::uint64_t low, std::uint64_t high) {
     const std::uint64_t sign = high & 0x8000000000000000ULL;
     const std::uint64_t e = (high >> 48) & 0x7FFF;
     const std::uint64_t top = high & 0xFFFFFFFFFFFFULL;  // fraction bits 111..64
-    if (e == 0x7FFF) return (top | low) == 0 ? double_of(sign | 0x7FF0000000000000ULL) : double_of(0x7FF8000000000000ULL);
+    if (e == 0x7FFF)
+        return (top | low) == 0 ? double_of(sign | 0x7FF0000000000000ULL)
+                                : double_of(0x7FF8000000000000ULL);
     if (e > 0x43FE) return double_of(sign | 0x7FF0000000000000ULL);
     if (e <= 0x3C00) return double_of(sign);  // zeros, subnormals and underflow
     // The top 52 fraction bits; the rest are cut off, never rounded up.
@@ -179,8 +185,8 @@ bool read_pattern(std::span<const std::uint8_t> packet, BitPos pos, const Item& 
                   unsigned width, std::uint64_t& low, std::uint64_t& high, CodecError& err) {
     high = 0;
     if (f.bits <= 64) {
-        low = decode_integer_from_bytes(read_bits(packet.data(), pos, f.bits), f.bits, f.reverse_bits,
-                                        little);
+        low = decode_integer_from_bytes(read_bits(packet.data(), pos, f.bits), f.bits,
+                                        f.reverse_bits, little);
         return true;
     }
     low = 0;
@@ -239,23 +245,28 @@ PyObject* long_or_error(Result<std::int64_t> r, CodecError& err) {
 }
 
 // Decodes a located numeric field into a new Python object.
-PyObject* decode_number(std::span<const std::uint8_t> packet, BitPos pos, const Item& f, bool little,
-                        Encoding encoding, CodecError& err) {
-    if (const char* message = reserved_format_message(encoding)) return err = not_implemented(message), nullptr;
+PyObject* decode_number(std::span<const std::uint8_t> packet, BitPos pos, const Item& f,
+                        bool little, Encoding encoding, CodecError& err) {
+    if (const char* message = reserved_format_message(encoding))
+        return err = not_implemented(message), nullptr;
     const unsigned float_width = ieee754_width(encoding);
     if (f.bits < float_width) return err = ieee754_too_narrow(float_width), nullptr;
     std::uint64_t raw, high;
-    if (!read_pattern(packet, pos, f, little, float_width == 128 ? 128 : 64, raw, high, err)) return nullptr;
+    if (!read_pattern(packet, pos, f, little, float_width == 128 ? 128 : 64, raw, high, err))
+        return nullptr;
     const std::size_t bits = f.bits;
     switch (encoding) {
         case Encoding::unsigned_int: return PyLong_FromUnsignedLongLong(raw);
-        case Encoding::twos_complement: return PyLong_FromLongLong(decode_twos_complement(raw, bits));
-        case Encoding::ones_complement: return PyLong_FromLongLong(decode_ones_complement(raw, bits));
+        case Encoding::twos_complement:
+            return PyLong_FromLongLong(decode_twos_complement(raw, bits));
+        case Encoding::ones_complement:
+            return PyLong_FromLongLong(decode_ones_complement(raw, bits));
         case Encoding::sign_magnitude: return PyLong_FromLongLong(decode_sign_magnitude(raw, bits));
         case Encoding::bcd: return long_or_error(decode_unpacked_bcd(raw, bits, false), err);
         case Encoding::bcd_signed: return long_or_error(decode_unpacked_bcd(raw, bits, true), err);
         case Encoding::packed_bcd: return long_or_error(decode_packed_bcd(raw, bits, false), err);
-        case Encoding::packed_bcd_signed: return long_or_error(decode_packed_bcd(raw, bits, true), err);
+        case Encoding::packed_bcd_signed:
+            return long_or_error(decode_packed_bcd(raw, bits, true), err);
         case Encoding::ieee754_f16: return PyFloat_FromDouble(decode_ieee754_f16(raw));
         case Encoding::ieee754_f32: return PyFloat_FromDouble(decode_ieee754_f32(raw));
         case Encoding::ieee754_f64: return PyFloat_FromDouble(decode_ieee754_f64(raw));
@@ -265,8 +276,8 @@ PyObject* decode_number(std::span<const std::uint8_t> packet, BitPos pos, const 
     return err = value_error("Unsupported encoding type: " + std::string(f.encoding)), nullptr;
 }
 
-PyObject* decode_text_field(std::span<const std::uint8_t> packet, BitPos pos, const Item& f, bool little,
-                            Encoding encoding, CodecError& err);
+PyObject* decode_text_field(std::span<const std::uint8_t> packet, BitPos pos, const Item& f,
+                            bool little, Encoding encoding, CodecError& err);
 
 // Decodes one located field into a new Python object.
 PyObject* decode_field(std::span<const std::uint8_t> packet, BitPos pos, const Item& f,
@@ -300,15 +311,17 @@ PyObject* process_recipe(std::span<const std::uint8_t> packet, std::size_t offse
         const BitPos pos = f.has_offset ? base.plus(f.offset_bits) : cursor;
         // Byte indexes of the field are exact: they cannot wrap.
         const std::uint64_t end = pos.end_byte(f.bits);
-        if (pos.byte > packet.size()) return err = past_the_end("start", pos.byte, packet.size()), nullptr;
+        if (pos.byte > packet.size())
+            return err = past_the_end("start", pos.byte, packet.size()), nullptr;
         if (end > packet.size()) return err = past_the_end("end", end, packet.size()), nullptr;
 
         py::Ref value(decode_field(packet, pos, f, err));
         if (!value) return nullptr;
         // An exact str is its own key; a subclass gives way to a plain str of its text.
-        py::Ref key = PyUnicode_CheckExact(f.name_obj.get())
-                          ? py::Ref::borrow(f.name_obj.get())
-                          : py::Ref(PyUnicode_FromStringAndSize(f.name.data(), Py_ssize_t(f.name.size())));
+        py::Ref key =
+            PyUnicode_CheckExact(f.name_obj.get())
+                ? py::Ref::borrow(f.name_obj.get())
+                : py::Ref(PyUnicode_FromStringAndSize(f.name.data(), Py_ssize_t(f.name.size())));
         if (!key || PyDict_SetItem(result.get(), key.get(), value.get()) < 0)
             return err = CodecError::pending(), nullptr;
         cursor = pos.plus(f.bits);
@@ -325,7 +338,8 @@ using namespace py;
 constexpr FunctionDescription d_ones{"decode_ones_complement", {"value", "bits"}, 2, 2};
 constexpr FunctionDescription d_twos{"decode_twos_complement", {"value", "bits"}, 2, 2};
 constexpr FunctionDescription d_sign{"decode_sign_magnitude", {"value", "bits"}, 2, 2};
-constexpr FunctionDescription d_unpacked_bcd{"decode_unpacked_bcd", {"value", "bits", "signed"}, 3, 2};
+constexpr FunctionDescription d_unpacked_bcd{
+    "decode_unpacked_bcd", {"value", "bits", "signed"}, 3, 2};
 constexpr FunctionDescription d_packed_bcd{"decode_packed_bcd", {"value", "bits", "signed"}, 3, 2};
 constexpr FunctionDescription d_f16{"decode_ieee754_f16", {"value"}, 1, 1};
 constexpr FunctionDescription d_f32{"decode_ieee754_f32", {"value"}, 1, 1};

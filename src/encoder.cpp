@@ -19,8 +19,9 @@ Result<std::uint64_t> encode_twos_complement(std::int64_t v, std::size_t bits) {
     const std::int64_t max = bits == 0 ? 0 : std::int64_t(low_mask(bits - 1));
     const std::int64_t min = bits == 0 ? 0 : -max - 1;
     if (v < min || v > max)
-        return value_error("Value " + std::to_string(v) + " out of range for " + std::to_string(bits) +
-                           " bits (range: " + std::to_string(min) + " to " + std::to_string(max) + ")");
+        return value_error("Value " + std::to_string(v) + " out of range for " +
+                           std::to_string(bits) + " bits (range: " + std::to_string(min) + " to " +
+                           std::to_string(max) + ")");
     return std::uint64_t(v) & low_mask(bits);
 }
 
@@ -53,7 +54,8 @@ Result<std::uint64_t> encode_sign_magnitude(std::int64_t v, std::size_t bits) {
 namespace {
 // Out of line, so that the range check stays a compare and a branch where it is used.
 [[gnu::cold, gnu::noinline]] CodecError too_large_unsigned(std::uint64_t v, std::size_t bits) {
-    return value_error("Value " + std::to_string(v) + " is too large for " + std::to_string(bits) + " bits");
+    return value_error("Value " + std::to_string(v) + " is too large for " + std::to_string(bits) +
+                       " bits");
 }
 }  // namespace
 
@@ -70,8 +72,8 @@ Result<std::uint64_t> encode_unsigned(std::uint64_t v, std::size_t bits) {
 namespace {
 
 CodecError too_many_digits(std::int64_t v, std::size_t digits) {
-    return value_error("Value " + std::to_string(v) + " has too many digits for " + std::to_string(digits) +
-                       " BCD digits");
+    return value_error("Value " + std::to_string(v) + " has too many digits for " +
+                       std::to_string(digits) + " BCD digits");
 }
 
 std::uint64_t magnitude(std::int64_t v) {
@@ -125,7 +127,7 @@ std::uint64_t encode_ieee754_f16(float value) {
     const std::uint32_t e = (a >> 23) & 0xFF;
     const std::uint32_t m = a & 0x7FFFFF;
     if (e == 255) return s | 0x7C00 | (m >> 13) | (m != 0 ? 0x0200 : 0);  // NaN stays NaN
-    if (e >= 143) return s | 0x7C00;                                     // overflow: infinity
+    if (e >= 143) return s | 0x7C00;                                      // overflow: infinity
     if (e >= 113) {
         const std::uint32_t base = s | ((e - 112) << 10) | (m >> 13);
         const bool round = (m & 0x1000) != 0, sticky_or_odd = (m & 0x2FFF) != 0;
@@ -168,11 +170,13 @@ void put_integer_field(std::uint8_t* packet, BitPos pos, std::uint64_t pattern, 
     }
     clear_bits(packet, pos, bits);
     for (unsigned b = 0; b < 64; ++b)
-        if ((pattern >> b) & 1) set_bit(packet, pos.plus(wide_field_index(b, bits, reverse_bits, little)));
+        if ((pattern >> b) & 1)
+            set_bit(packet, pos.plus(wide_field_index(b, bits, reverse_bits, little)));
 }
 
 CodecError packet_too_large(std::uint64_t start, std::size_t bits) {
-    return value_error("Field of " + std::to_string(bits) + " bits at bit " + std::to_string(start) +
+    return value_error("Field of " + std::to_string(bits) + " bits at bit " +
+                       std::to_string(start) +
                        " ends beyond the largest packet this platform can hold");
 }
 
@@ -185,7 +189,8 @@ bool packet_length(const py::Recipe& items, std::size_t& length, CodecError& err
         std::size_t bits = 0, offset = 0;
         bool present, has_offset;
         if (!get_size_field(item, py::names.bits, "bits", true, present, bits, err)) return false;
-        if (!get_size_field(item, py::names.offset_bits, "offset_bits", false, has_offset, offset, err))
+        if (!get_size_field(item, py::names.offset_bits, "offset_bits", false, has_offset, offset,
+                            err))
             return false;
         const std::uint64_t start = has_offset ? offset : largest_end;
         std::uint64_t end;
@@ -204,8 +209,8 @@ bool packet_length(const py::Recipe& items, std::size_t& length, CodecError& err
     return true;
 }
 
-bool fill_text_field(PyObject* value, const Item& f, Encoding encoding, std::uint8_t* packet, BitPos pos,
-                     CodecError& err);
+bool fill_text_field(PyObject* value, const Item& f, Encoding encoding, std::uint8_t* packet,
+                     BitPos pos, CodecError& err);
 
 [[gnu::cold, gnu::noinline]] CodecError ieee754_too_narrow(unsigned width) {
     const std::string w = std::to_string(width);
@@ -292,7 +297,8 @@ PyObject* build_packet(const py::Recipe& items, CodecError& err) {
         // The sizing pass guarantees the room, unless the recipe changed in between
         // (a key whose value converts differently the second time).
         std::uint64_t end;
-        if (__builtin_add_overflow(cursor, std::uint64_t(f.bits), &end) || end > std::uint64_t(length) * 8) {
+        if (__builtin_add_overflow(cursor, std::uint64_t(f.bits), &end) ||
+            end > std::uint64_t(length) * 8) {
             err = value_error("Field '" + std::string(f.name) + "' of " + std::to_string(f.bits) +
                               " bits at bit " + std::to_string(cursor) +
                               " does not fit the packet sized before: the recipe changed while it "
@@ -314,7 +320,8 @@ using namespace py;
 constexpr FunctionDescription d_ones{"encode_ones_complement", {"value", "bits"}, 2, 2};
 constexpr FunctionDescription d_twos{"encode_twos_complement", {"value", "bits"}, 2, 2};
 constexpr FunctionDescription d_sign{"encode_sign_magnitude", {"value", "bits"}, 2, 2};
-constexpr FunctionDescription d_unpacked_bcd{"encode_unpacked_bcd", {"value", "bits", "signed"}, 3, 2};
+constexpr FunctionDescription d_unpacked_bcd{
+    "encode_unpacked_bcd", {"value", "bits", "signed"}, 3, 2};
 constexpr FunctionDescription d_packed_bcd{"encode_packed_bcd", {"value", "bits", "signed"}, 3, 2};
 constexpr FunctionDescription d_f16{"encode_ieee754_f16", {"value"}, 1, 1};
 constexpr FunctionDescription d_f32{"encode_ieee754_f32", {"value"}, 1, 1};

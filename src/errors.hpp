@@ -28,11 +28,14 @@ struct CodecError {
     ErrorKind kind = ErrorKind::none;
 
     CodecError() = default;
-    CodecError(ErrorKind k, std::string m) : kind(k), text_(std::make_unique<std::string>(std::move(m))) {}
+    CodecError(ErrorKind k, std::string m)
+        : kind(k), text_(std::make_unique<std::string>(std::move(m))) {}
 
     static CodecError pending() { return CodecError(ErrorKind::python); }
     explicit operator bool() const { return kind != ErrorKind::none; }
-    std::string_view message() const { return text_ ? std::string_view(*text_) : std::string_view(); }
+    std::string_view message() const {
+        return text_ ? std::string_view(*text_) : std::string_view();
+    }
 
   private:
     explicit CodecError(ErrorKind k) : kind(k) {}
@@ -52,7 +55,7 @@ inline CodecError not_implemented(const char* message) {
 template <class T>
 class [[nodiscard]] Result {
   public:
-    Result(T value) : value_(std::move(value)) {}  // NOLINT: implicit by design
+    Result(T value) : value_(std::move(value)) {}           // NOLINT: implicit by design
     Result(CodecError error) : error_(std::move(error)) {}  // NOLINT
 
     bool ok() const { return error_.kind == ErrorKind::none; }

@@ -4,8 +4,8 @@
 #include <cstring>
 #include <string>
 
-#include "pyconv.hpp"
 #include "packet.hpp"
+#include "pyconv.hpp"
 
 namespace bitweave {
 
@@ -52,12 +52,10 @@ std::string type_qualname(PyObject* type) {
     return s;
 }
 
-void set_type_error(const std::string& text) {
-    PyErr_SetString(PyExc_TypeError, text.c_str());
-}
+void set_type_error(const std::string& text) { PyErr_SetString(PyExc_TypeError, text.c_str()); }
 
-std::string quoted_list(const FunctionDescription& d, PyObject** out, Py_ssize_t from, Py_ssize_t to,
-                        Py_ssize_t& count) {
+std::string quoted_list(const FunctionDescription& d, PyObject** out, Py_ssize_t from,
+                        Py_ssize_t to, Py_ssize_t& count) {
     const char* missing[3];
     count = 0;
     for (Py_ssize_t i = from; i < to; ++i)
@@ -87,8 +85,9 @@ bool bind(const FunctionDescription& d, PyObject* const* args, Py_ssize_t nargs,
                            std::to_string(d.count) + " positional arguments but " +
                            std::to_string(nargs) + " " + verb + " given");
         else
-            set_type_error(fname + " takes " + std::to_string(d.count) + " positional arguments but " +
-                           std::to_string(nargs) + " " + verb + " given");
+            set_type_error(fname + " takes " + std::to_string(d.count) +
+                           " positional arguments but " + std::to_string(nargs) + " " + verb +
+                           " given");
         return false;
     }
     for (Py_ssize_t i = 0; i < d.count; ++i) out[i] = i < nargs ? args[i] : nullptr;
@@ -103,8 +102,8 @@ bool bind(const FunctionDescription& d, PyObject* const* args, Py_ssize_t nargs,
                                 std::memcmp(d.params[i], kname, std::size_t(len)) == 0))
             ++i;
         if (i == d.count) {
-            set_type_error(fname + " got an unexpected keyword argument '" + std::string(kname, len) +
-                           "'");
+            set_type_error(fname + " got an unexpected keyword argument '" +
+                           std::string(kname, len) + "'");
             return false;
         }
         if (out[i] != nullptr) {
@@ -216,7 +215,8 @@ bool to_u128(PyObject* o, U128& out) {
     if (!idx) return false;
     unsigned char buf[16];
 #if PY_VERSION_HEX >= 0x030D0000
-    const int rc = _PyLong_AsByteArray(reinterpret_cast<PyLongObject*>(idx.get()), buf, 16, 1, 0, 1);
+    const int rc =
+        _PyLong_AsByteArray(reinterpret_cast<PyLongObject*>(idx.get()), buf, 16, 1, 0, 1);
 #else
     const int rc = _PyLong_AsByteArray(reinterpret_cast<PyLongObject*>(idx.get()), buf, 16, 1, 0);
 #endif
@@ -332,7 +332,8 @@ PyObject* unpack_parameters(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
         std::span<const std::uint8_t> packet;
         std::size_t offset;
         py::Recipe recipe;
-        if (!py::to_byte_string(a[0], packet)) return py::reraise_argument_error(d.params[0]), nullptr;
+        if (!py::to_byte_string(a[0], packet))
+            return py::reraise_argument_error(d.params[0]), nullptr;
         if (!py::to_size(a[1], offset)) return py::reraise_argument_error(d.params[1]), nullptr;
         if (!recipe.collect(a[2])) return py::reraise_argument_error(d.params[2]), nullptr;
         CodecError err;
@@ -371,8 +372,6 @@ constexpr py::ModuleFunction packet_functions[] = {
     {&pack_parameters_description, pack_parameters},
 };
 
-
-
 // The method entries and their text signatures live for the whole process: the function
 // objects made from them keep pointers into both.
 PyMethodDef method_defs[max_function_count];
@@ -388,8 +387,8 @@ std::string text_signature(const FunctionDescription& d) {
     return s + ")\n--\n\n";
 }
 
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "bitweave", "", 0, nullptr,
-                          nullptr,               nullptr,    nullptr, nullptr};
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "bitweave", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr};
 
 std::atomic<std::int64_t> first_interpreter{-1};
 PyObject* module_object = nullptr;
@@ -411,7 +410,8 @@ bool intern_names() {
         {&py::names.dunder_name, "__name__"},
     };
     for (const auto& e : table)
-        if (*e.slot == nullptr && (*e.slot = PyUnicode_InternFromString(e.text)) == nullptr) return false;
+        if (*e.slot == nullptr && (*e.slot = PyUnicode_InternFromString(e.text)) == nullptr)
+            return false;
     if (py::names.str_lower == nullptr) {
         py::names.str_lower =
             PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyUnicode_Type), "lower");
@@ -422,7 +422,8 @@ bool intern_names() {
 
 bool add_function(PyObject* module, PyObject* all, std::size_t slot, const py::ModuleFunction& f) {
     signatures[slot] = text_signature(*f.description);
-    method_defs[slot] = {f.description->name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f.entry)),
+    method_defs[slot] = {f.description->name,
+                         reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f.entry)),
                          METH_FASTCALL | METH_KEYWORDS, signatures[slot].c_str()};
     py::Ref module_name(PyModule_GetNameObject(module));
     if (!module_name) return false;

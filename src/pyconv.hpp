@@ -265,7 +265,8 @@ PyObject* to_python(Result<T>&& r) {
 // ---- The generic module-function entry. ----
 
 template <class K>
-bool convert_argument(const FunctionDescription& d, std::size_t i, PyObject* o, typename K::type& out) {
+bool convert_argument(const FunctionDescription& d, std::size_t i, PyObject* o,
+                      typename K::type& out) {
     if (K::convert(o, out)) return true;
     reraise_argument_error(d.params[i]);
     return false;
@@ -282,8 +283,8 @@ PyObject* convert_and_call(const FunctionDescription& d, PyObject* const* a, F r
 // Binds the call's arguments, converts them in parameter order, calls the routine and
 // converts its result or raises its error.
 template <class... K, class F>
-PyObject* call(const FunctionDescription& d, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-               F routine) {
+PyObject* call(const FunctionDescription& d, PyObject* const* args, Py_ssize_t nargs,
+               PyObject* kwnames, F routine) {
     constexpr std::size_t n = sizeof...(K);
     PyObject* bound[n];
     PyObject* const* a = args;

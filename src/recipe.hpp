@@ -205,8 +205,8 @@ inline bool read_item(PyObject* item, Item& f, CodecError& err) {
         return false;
     bool present;
     if (!get_size_field(item, py::names.bits, "bits", true, present, f.bits, err)) return false;
-    if (!get_required_field(item, py::names.byte_order, "byte_order", f.byte_order_obj, f.byte_order,
-                            err))
+    if (!get_required_field(item, py::names.byte_order, "byte_order", f.byte_order_obj,
+                            f.byte_order, err))
         return false;
     py::Ref rev = lookup(item, py::names.reverse_bits, err);
     if (!rev) {
@@ -217,8 +217,8 @@ inline bool read_item(PyObject* item, Item& f, CodecError& err) {
         err = CodecError::pending();
         return false;
     }
-    return get_size_field(item, py::names.offset_bits, "offset_bits", false, f.has_offset, f.offset_bits,
-                          err);
+    return get_size_field(item, py::names.offset_bits, "offset_bits", false, f.has_offset,
+                          f.offset_bits, err);
 }
 
 // A cheap fingerprint of a name (length, first, middle and last byte) to skip most
@@ -226,7 +226,8 @@ inline bool read_item(PyObject* item, Item& f, CodecError& err) {
 constexpr std::uint32_t name_key(std::string_view s) {
     if (s.empty()) return 0;
     return std::uint32_t(s.size() & 0xFF) | std::uint32_t(std::uint8_t(s.front())) << 8 |
-           std::uint32_t(std::uint8_t(s[s.size() / 2])) << 16 | std::uint32_t(std::uint8_t(s.back())) << 24;
+           std::uint32_t(std::uint8_t(s[s.size() / 2])) << 16 |
+           std::uint32_t(std::uint8_t(s.back())) << 24;
 }
 
 struct EncodingKeys {
@@ -234,7 +235,8 @@ struct EncodingKeys {
 };
 inline constexpr EncodingKeys encoding_keys = [] {
     EncodingKeys k{};
-    for (std::size_t i = 0; i < std::size(encoding_names); ++i) k.key[i] = name_key(encoding_names[i].name);
+    for (std::size_t i = 0; i < std::size(encoding_names); ++i)
+        k.key[i] = name_key(encoding_names[i].name);
     return k;
 }();
 
@@ -270,8 +272,8 @@ inline const EncodingName* match_encoding(std::string_view text) {
 // Lower-cases a name for matching. ASCII text is lower-cased in `buf` (names longer than
 // `cap` cannot match and give an empty view); other text goes through the interpreter's
 // own full Unicode lower-casing (str.lower), whose result is kept alive in `keep`.
-inline bool lower_name(PyObject* obj, std::string_view text, char* buf, std::size_t cap, py::Ref& keep,
-                       std::string_view& out, CodecError& err) {
+inline bool lower_name(PyObject* obj, std::string_view text, char* buf, std::size_t cap,
+                       py::Ref& keep, std::string_view& out, CodecError& err) {
     if (PyUnicode_IS_ASCII(obj)) {
         if (text.size() > cap) {
             out = {};
@@ -294,13 +296,15 @@ inline bool lower_name(PyObject* obj, std::string_view text, char* buf, std::siz
 
 // The encoding an item names, or an error for a name this direction does not accept.
 // A name not written in lower case, not in the table, or not for this direction.
-[[gnu::cold, gnu::noinline]] inline bool find_other_encoding(const Item& f, bool packing, const EncodingName* row,
-                                                             Encoding& out, CodecError& err) {
+[[gnu::cold, gnu::noinline]] inline bool find_other_encoding(const Item& f, bool packing,
+                                                             const EncodingName* row, Encoding& out,
+                                                             CodecError& err) {
     if (row == nullptr) {
         char buf[longest_encoding_name()];
         py::Ref keep;
         std::string_view lowered;
-        if (!lower_name(f.encoding_obj.get(), f.encoding, buf, sizeof buf, keep, lowered, err)) return false;
+        if (!lower_name(f.encoding_obj.get(), f.encoding, buf, sizeof buf, keep, lowered, err))
+            return false;
         row = match_encoding(lowered);
     }
     if (row != nullptr && (row->pack || !packing)) {
@@ -322,16 +326,19 @@ inline bool find_encoding(const Item& f, bool packing, Encoding& out, CodecError
 }
 
 // A byte order not written in lower case, or not a byte order at all.
-[[gnu::cold, gnu::noinline]] inline bool find_other_byte_order(const Item& f, bool& little, CodecError& err) {
+[[gnu::cold, gnu::noinline]] inline bool find_other_byte_order(const Item& f, bool& little,
+                                                               CodecError& err) {
     std::string_view lowered;
     char buf[6];
     py::Ref keep;
-    if (!lower_name(f.byte_order_obj.get(), f.byte_order, buf, sizeof buf, keep, lowered, err)) return false;
+    if (!lower_name(f.byte_order_obj.get(), f.byte_order, buf, sizeof buf, keep, lowered, err))
+        return false;
     if (lowered == "big" || lowered == "little") {
         little = lowered.size() == 6;
         return true;
     }
-    err = value_error("Invalid byte_order '" + std::string(f.byte_order) + "': must be 'big' or 'little'");
+    err = value_error("Invalid byte_order '" + std::string(f.byte_order) +
+                      "': must be 'big' or 'little'");
     return false;
 }
 
