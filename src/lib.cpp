@@ -262,24 +262,28 @@ Recipe::~Recipe() {
     if (items_ != inline_) PyMem_Free(items_);
 }
 
+bool Recipe::reserve(std::size_t cap) {
+    if (cap <= capacity_) return true;
+    if (cap > PY_SSIZE_T_MAX / sizeof(PyObject*)) {
+        PyErr_NoMemory();
+        return false;
+    }
+    auto** grown = static_cast<PyObject**>(PyMem_Malloc(cap * sizeof(PyObject*)));
+    if (grown == nullptr) {
+        PyErr_NoMemory();
+        return false;
+    }
+    std::memcpy(grown, items_, size_ * sizeof(PyObject*));
+    if (items_ != inline_) PyMem_Free(items_);
+    items_ = grown;
+    capacity_ = cap;
+    return true;
+}
+
 bool Recipe::push(PyObject* owned) {
-    if (size_ == capacity_) {
-        const std::size_t cap = capacity_ * 2;
-        if (cap > PY_SSIZE_T_MAX / sizeof(PyObject*)) {
-            Py_DECREF(owned);
-            PyErr_NoMemory();
-            return false;
-        }
-        auto** grown = static_cast<PyObject**>(PyMem_Malloc(cap * sizeof(PyObject*)));
-        if (grown == nullptr) {
-            Py_DECREF(owned);
-            PyErr_NoMemory();
-            return false;
-        }
-        std::memcpy(grown, items_, size_ * sizeof(PyObject*));
-        if (items_ != inline_) PyMem_Free(items_);
-        items_ = grown;
-        capacity_ = cap;
+    if (size_ == capacity_ && !reserve(capacity_ * 2)) {
+        Py_DECREF(owned);
+        return false;
     }
     items_[size_++] = owned;
     return true;
@@ -291,7 +295,9 @@ bool Recipe::collect(PyObject* obj) {
         return false;
     }
     if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) {
-        // The same elements that iteration gives, read without an iterator object.
+        // The same elements that iteration gives, read without an iterator object, into
+        // storage of the final size (nothing here can run code that resizes the list).
+        if (!reserve(std::size_t(PySequence_Fast_GET_SIZE(obj)))) return false;
         for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(obj); ++i) {
             PyObject* item = PySequence_Fast_GET_ITEM(obj, i);
             Py_INCREF(item);

@@ -193,6 +193,7 @@ class Recipe {
     std::size_t size() const { return size_; }
 
   private:
+    bool reserve(std::size_t cap);
     bool push(PyObject* owned);
     PyObject* inline_[32];
     PyObject** items_ = inline_;
