@@ -1,18 +1,14 @@
 """Time bitweave's packet functions against bitstruct on the same packets.
 
     pip install ".[test]"          # bitweave and bitstruct
-    python benchmarks/bench_packets.py [--rounds N] [--target-ms MS] [--no-floor]
+    python benchmarks/bench_packets.py [--rounds N] [--target-ms MS]
 
 Packets: (a) a CCSDS primary header, (b) a 32-field housekeeping packet of unaligned
 unsigned fields, (c) 1000 fields of 12 bits. Peers: bitstruct's C extension (bitstruct.c)
 when it is installed, else its pure-Python module, both uncompiled (pack_dict/unpack_dict)
 and compiled (compile(fmt, names).pack/unpack). Every peer's bytes and values are checked
-against bitweave's before anything is timed.
-
-If the benchmark floor module sits in ../shared/floor next to the repository, it is built
-into a temporary folder and a second table gives bitweave / bwfloor: how far bitweave is
-from the cost that the calling contract itself (argument binding, dict lookups, result
-objects) imposes.
+against bitweave's before anything is timed. benchmarks/bench.py has the floor, the
+cost per field, the allocations and the other peers.
 
 Each figure is the median over rounds of timeit's time per call; the contenders of one
 row are timed in turn inside every round (in rotating order), so that drift of the
@@ -20,16 +16,10 @@ machine touches them alike. Only ratios carry over between machines.
 """
 
 import argparse
-import importlib
-import os
-import pathlib
-import statistics
-import subprocess
 import sys
-import tempfile
-import timeit
 
 import bitweave
+from timing import fmt_time, print_table, race
 
 try:
     import bitstruct.c as bitstruct_impl
@@ -39,9 +29,6 @@ except ImportError:  # the C extension is optional in bitstruct's wheels
     import bitstruct as bitstruct_impl
 
     BITSTRUCT_KIND = "bitstruct (pure Python)"
-
-REPO = pathlib.Path(__file__).resolve().parents[1]
-FLOOR_DIR = REPO.parent / "shared" / "floor"
 
 
 # ---- the packets ----
@@ -86,7 +73,7 @@ def wide_packet():
     return Case("1000 x 12-bit fields", fields)
 
 
-def check_agreement(case, floor):
+def check_agreement(case):
     """Every contender must produce the same bytes and values before it is timed."""
     bs = bitstruct_impl
     assert bitweave.unpack_parameters(case.packet, 0, case.unpack_recipe) == case.values
@@ -94,50 +81,6 @@ def check_agreement(case, floor):
     assert case.compiled.pack(case.values) == case.packet, case.title
     assert bs.unpack_dict(case.fmt, case.names, case.packet) == case.values, case.title
     assert case.compiled.unpack(case.packet) == case.values, case.title
-    if floor is not None:
-        assert floor.pack_floor(case.pack_recipe) == case.packet, case.title
-        assert floor.unpack_floor(case.packet, 0, case.unpack_recipe) == case.values, case.title
-
-
-# ---- timing ----
-
-
-def calibrate(stmt, env, target_s):
-    """Loop count that makes one timeit run last about target_s."""
-    timer = timeit.Timer(stmt, globals=env)
-    number, elapsed = timer.autorange()
-    return max(1, int(number * target_s / elapsed))
-
-
-def race(contenders, rounds, target_s):
-    """Median seconds per call of each (label, stmt, env), timed interleaved."""
-    timers = []
-    for label, stmt, env in contenders:
-        timers.append((label, timeit.Timer(stmt, globals=env), calibrate(stmt, env, target_s)))
-    samples = {label: [] for label, _, _ in timers}
-    for r in range(rounds):
-        shift = r % len(timers)
-        for label, timer, number in timers[shift:] + timers[:shift]:
-            samples[label].append(timer.timeit(number) / number)
-    return {label: statistics.median(times) for label, times in samples.items()}
-
-
-def fmt_time(seconds):
-    if seconds < 1e-6:
-        return f"{seconds * 1e9:.1f} ns"
-    if seconds < 1e-3:
-        return f"{seconds * 1e6:.2f} us"
-    return f"{seconds * 1e3:.3f} ms"
-
-
-def print_table(header, rows):
-    widths = [max(len(str(row[i])) for row in [header] + rows) for i in range(len(header))]
-    line = "  ".join(f"{{:<{widths[0]}}}" if i == 0 else f"{{:>{w}}}"
-                     for i, w in enumerate(widths))
-    print(line.format(*header))
-    print("  ".join("-" * w for w in widths))
-    for row in rows:
-        print(line.format(*row))
 
 
 def bench_bitstruct(cases, rounds, target_s):
@@ -167,75 +110,22 @@ def bench_bitstruct(cases, rounds, target_s):
                  "bw/compiled"], rows)
 
 
-# ---- the floor ----
-
-
-def load_floor():
-    """Builds and imports bwfloor, or returns None (with the reason) when it cannot."""
-    build = FLOOR_DIR / "build.sh"
-    if not build.is_file():
-        print(f"\n(no benchmark floor at {FLOOR_DIR}: bwfloor section skipped)")
-        return None
-    default = pathlib.Path(tempfile.gettempdir()) / "bwfloor"
-    out = pathlib.Path(os.environ.get("BWFLOOR_DIR", default))
-    result = subprocess.run(["bash", str(build), sys.executable, str(out)],
-                            capture_output=True, text=True)
-    if result.returncode != 0:
-        print(f"\n(bwfloor did not build, section skipped)\n{result.stderr}")
-        return None
-    sys.path.insert(0, str(out))
-    try:
-        return importlib.import_module("bwfloor")
-    except ImportError as e:
-        print(f"\n(bwfloor did not import: {e}; section skipped)")
-        return None
-    finally:
-        sys.path.remove(str(out))
-
-
-def bench_floor(floor, cases, rounds, target_s):
-    rows = []
-    for case in cases:
-        env = {"bw": bitweave, "fl": floor, "c": case}
-        for op, ours, theirs in [
-            ("pack", "bw.pack_parameters(c.pack_recipe)", "fl.pack_floor(c.pack_recipe)"),
-            ("unpack", "bw.unpack_parameters(c.packet, 0, c.unpack_recipe)",
-             "fl.unpack_floor(c.packet, 0, c.unpack_recipe)"),
-        ]:
-            t = race([("bitweave", ours, env), ("floor", theirs, env)], rounds, target_s)
-            rows.append([case.title, f"{op} / {op}_floor", fmt_time(t["bitweave"]),
-                         fmt_time(t["floor"]), f"{t['bitweave'] / t['floor']:.2f}"])
-    assert bitweave.encode_twos_complement(-5, 12) == floor.noop2(-5, 12)
-    env = {"bw": bitweave, "fl": floor}
-    t = race([("bitweave", "bw.encode_twos_complement(-5, 12)", env),
-              ("floor", "fl.noop2(-5, 12)", env)], rounds, target_s)
-    rows.append(["single value", "encode_twos_complement / noop2", fmt_time(t["bitweave"]),
-                 fmt_time(t["floor"]), f"{t['bitweave'] / t['floor']:.2f}"])
-    print("\nbitweave vs bwfloor, the cost of the calling contract alone (1.00 would be "
-          "the floor itself)\n")
-    print_table(["packet", "functions", "bitweave", "bwfloor", "bw/floor"], rows)
-
-
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--rounds", type=int, default=15, help="timed rounds per row (median)")
     parser.add_argument("--target-ms", type=float, default=20.0,
                         help="length of one timed run of one contender")
-    parser.add_argument("--no-floor", action="store_true", help="skip the bwfloor section")
     args = parser.parse_args()
 
-    floor = None if args.no_floor else load_floor()
     cases = [ccsds_header(), housekeeping(), wide_packet()]
     for case in cases:
-        check_agreement(case, floor)
+        check_agreement(case)
     print(f"Python {sys.version.split()[0]}, bitweave from {bitweave.__file__}")
     print(f"{BITSTRUCT_KIND} from {bitstruct_impl.__file__}")
     print(f"all contenders agree on bytes and values; {args.rounds} rounds per row")
 
     target_s = args.target_ms / 1000
     bench_bitstruct(cases, args.rounds, target_s)
-    if floor is not None:
-        bench_floor(floor, cases, args.rounds, target_s)
 
 
 if __name__ == "__main__":
