@@ -3,12 +3,15 @@
     pip install . && python examples/ccsds_demo.py
 
 The packet is a 6-byte primary header followed by housekeeping fields at odd widths, so
-most of them straddle byte boundaries. The layout is two tables of field rows
-(PRIMARY_HEADER, HOUSEKEEPING); the recipe for both pack_parameters and
-unpack_parameters is built from them in one place, recipe(), so a float, BCD or text
-field is one more row (plus its bit pattern in reference_packet(), the plain-integer
-cross-check).
+most of them straddle byte boundaries: integers, a temperature as an IEEE 754 single,
+an on-board time of day as a packed BCD time code (hhmmss) and a status word as ASCII
+text. The layout is two tables of field rows (PRIMARY_HEADER, HOUSEKEEPING); the recipe
+for both pack_parameters and unpack_parameters is built from them in one place,
+recipe(), and reference_packet() builds the same bytes with plain integer arithmetic as
+a cross-check.
 """
+
+import struct
 
 import bitweave
 
@@ -30,7 +33,10 @@ HOUSEKEEPING = [
     ("mode", "unsigned", 3, 5),  # 0 = off ... 5 = science
     ("heater_on", "unsigned", 1, 1),
     ("reaction_wheel_rpm", "twos_complement", 16, -2750),
+    ("board_temp_c", "ieee754_f32", 32, 21.375),  # exact in binary32
+    ("time_of_day", "packed_bcd", 24, 134502),  # 13:45:02 as six BCD digits
     ("error_count", "unsigned", 7, 3),
+    ("status", "us_ascii", 32, "NOML"),  # four characters, one byte each
     ("spare", "unsigned", 6, 0),  # pads the payload to whole bytes
 ]
 
@@ -67,11 +73,22 @@ def recipe(fields, with_values=True):
     return items
 
 
+def reference_pattern(encoding, bits, value):
+    """A field's bits as an integer, computed without bitweave."""
+    if encoding == "ieee754_f32":
+        return int.from_bytes(struct.pack(">f", value), "big")
+    if encoding == "packed_bcd":
+        return int(str(value), 16)  # each decimal digit becomes one nibble
+    if encoding == "us_ascii":
+        return int.from_bytes(value.encode("ascii"), "big")
+    return value & ((1 << bits) - 1)  # two's complement by masking
+
+
 def reference_packet(fields):
     """The same packet built with plain integer arithmetic, as a cross-check."""
     acc, nbits = 0, 0
-    for _, _, bits, value in fields:
-        acc = (acc << bits) | (value & ((1 << bits) - 1))  # two's complement by masking
+    for _, encoding, bits, value in fields:
+        acc = (acc << bits) | reference_pattern(encoding, bits, value)
         nbits += bits
     pad = -nbits % 8
     return (acc << pad).to_bytes((nbits + pad) // 8, "big")
@@ -95,13 +112,15 @@ def main():
     for name, encoding, bits, value in fields:
         got = decoded[name]
         assert got == value, f"{name}: packed {value}, unpacked {got}"
-        print(f"  {name:<{width}}  {bits:>2} bits  {encoding:<16} {got:>7}")
+        print(f"  {name:<{width}}  {bits:>2} bits  {encoding:<16} {got!s:>7}")
     assert payload == {name: value for name, _, _, value in HOUSEKEEPING}
 
     # Engineering values, from calibrations the ground segment would normally hold.
     volts = decoded["battery_voltage_raw"] * 33.0 / 4095
     amps = decoded["battery_current_raw"] * 0.01
-    print(f"\nbattery: {volts:.2f} V, {amps:+.2f} A")
+    hhmmss = f"{decoded['time_of_day']:06d}"
+    print(f"\nbattery: {volts:.2f} V, {amps:+.2f} A; board at {decoded['board_temp_c']:.3f} C; "
+          f"status {decoded['status']} at {hhmmss[:2]}:{hhmmss[2:4]}:{hhmmss[4:]}")
 
     assert packet == reference_packet(fields)
     assert packet[4:6] == (len(packet) - header_bytes - 1).to_bytes(2, "big")
