@@ -15,6 +15,8 @@ against the other description-driven packers.
    and ASCII fields: bitstruct's C extension (dict API uncompiled and compiled),
    construct's BitStruct and bitstring. Each peer's bytes and values are checked against
    bitweave's before anything is timed.
+5. The floor ratios of the packet functions as instruction counts (callgrind; skipped
+   without valgrind), which do not move with the machine's load.
 
 Times are medians over rounds; the contenders of one row are timed in turn inside each
 round (in rotating order), so drift of the machine touches them alike. Only the ratios
@@ -177,6 +179,38 @@ def allocation_table(floor, floor_dir):
     print("(unpack's one per field is the result's int object, which the floor makes too)")
 
 
+def instructions(script, n, calls, op, symbol):
+    """Instructions executed inside `symbol` over `calls` calls, as callgrind counts them."""
+    env = dict(os.environ, PYTHONHASHSEED="0")
+    run = subprocess.run(["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null",
+                          "--collect-atstart=no", f"--toggle-collect={symbol}",
+                          os.path.realpath(sys.executable), "-c", script, str(n), str(calls), op],
+                         capture_output=True, text=True, env=env)
+    for line in run.stderr.splitlines():
+        if "Collected :" in line:
+            return int(line.split("Collected :")[1])
+    raise RuntimeError(f"callgrind printed no count:\n{run.stderr[-2000:]}")
+
+
+def instruction_table(floor, floor_dir):
+    """The floor ratios again as instruction counts, which the machine's load cannot move."""
+    if shutil.which("valgrind") is None or floor is None:
+        print("\n5. Instruction counts: skipped (needs valgrind and bwfloor)")
+        return
+    paths = [os.path.dirname(bitweave.__file__), floor_dir]
+    script = ALLOC_PROBE.format(paths=paths, floor_import="import bwfloor")
+    rows = []
+    for n in (32, 1000):
+        for op, symbol, floor_symbol in [("pack", "*pack_parameters*", "pack_floor"),
+                                         ("unpack", "*unpack_parameters*", "unpack_floor")]:
+            ours = instructions(script, n, 50, op, symbol)
+            theirs = instructions(script, n, 50, f"{op}_floor", floor_symbol)
+            rows.append([f"{op}, {n} x u12", f"{ours / 50 / n:.0f}", f"{theirs / 50 / n:.0f}",
+                         f"{ours / theirs:.3f}"])
+    print("\n5. Instructions per field (callgrind), bitweave / bwfloor\n")
+    print_table(["work", "bitweave", "floor", "ratio"], rows)
+
+
 # ---- 4. the peers ----
 
 HOUSEKEEPING = [  # (name, kind, bits, value): kind u = unsigned, s = signed, f = float, t = text
@@ -309,9 +343,12 @@ def main():
     if floor is not None:
         floor_table(floor, args.rounds, target_s)
     per_field_table(floor, args.rounds, target_s)
+    floor_dir = os.path.dirname(floor.__file__) if floor else None
     if not args.quick:
-        allocation_table(floor, os.path.dirname(floor.__file__) if floor else None)
+        allocation_table(floor, floor_dir)
     peer_table(args.rounds, target_s)
+    if not args.quick:
+        instruction_table(floor, floor_dir)
 
 
 if __name__ == "__main__":
