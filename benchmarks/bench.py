@@ -1,7 +1,7 @@
 """Every speed figure of bitweave in one run: against its floor, against itself, and
 against the other description-driven packers.
 
-    pip install ".[test]" ".[bench]"     # bitweave, bitstruct, construct, bitstring
+    pip install ".[test,bench]"     # bitweave, bitstruct, construct, bitstring
     ../shared/floor/build.sh python3 /tmp/bwfloor   # done here by itself when it can
     python benchmarks/bench.py [--rounds N] [--target-ms MS] [--quick]
 
