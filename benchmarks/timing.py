@@ -10,7 +10,8 @@ import tempfile
 import timeit
 
 REPO = pathlib.Path(__file__).resolve().parents[1]
-FLOOR_DIR = REPO.parent / "shared" / "floor"
+# The floor's sources: ../shared/floor beside the repository, or where BWFLOOR_SOURCE says.
+FLOOR_DIR = pathlib.Path(os.environ.get("BWFLOOR_SOURCE", REPO.parent / "shared" / "floor"))
 
 
 def calibrate(stmt, env, target_s):
