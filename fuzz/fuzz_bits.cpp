@@ -77,15 +77,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::uint64_t expect = 0;
     for (std::uint64_t i = 0; i < nb; ++i) expect = expect << 1 | model_get(model, pos + i);
     FUZZ_CHECK(read_bits(buf.get(), at, nb) == expect);
+    FUZZ_CHECK(read_field_bits(buf.get(), length, at, nb) == expect);
     std::uint64_t ones = 0;
     for (std::uint64_t i = 0; i < nc; ++i) ones += model_get(model, pos + i);
     FUZZ_CHECK(count_set_bits(buf.get(), at, nc) == ones);
     if (pos < total) FUZZ_CHECK(get_bit(buf.get(), at) == model_get(model, pos));
 
     // Writing: exactly the field's bits change, to the value's low bits.
+    // Both writers, the word-wise one and the byte-wise one, from the same start.
+    std::unique_ptr<std::uint8_t[]> copy = std::make_unique<std::uint8_t[]>(length);
+    std::memcpy(copy.get(), buf.get(), length);
     write_bits(buf.get(), at, value, nb);
+    write_field_bits(copy.get(), length, at, value, nb);
     for (std::uint64_t i = 0; i < nb; ++i) model_set(model, pos + i, (value >> (nb - 1 - i)) & 1);
     FUZZ_CHECK(std::memcmp(buf.get(), model.data(), length) == 0);
+    FUZZ_CHECK(std::memcmp(copy.get(), model.data(), length) == 0);
     FUZZ_CHECK(read_bits(buf.get(), at, nb) == (value & low_mask(nb)));
 
     clear_bits(buf.get(), at, nc);

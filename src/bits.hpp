@@ -5,6 +5,7 @@
 // Nothing here includes Python.h.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -64,6 +65,13 @@ inline std::uint64_t field_image(std::uint64_t pattern, std::size_t n, bool reve
     return little ? to_little_field(v, n) : v;
 }
 
+// The inverse of field_image: the pattern that a field's n bits hold.
+inline std::uint64_t field_value(std::uint64_t field, std::size_t n, bool reverse_bits,
+                                 bool little) {
+    const std::uint64_t v = little ? from_little_field(field, n) : field;
+    return reverse_bits ? mirror_bits(v, n) : v & low_mask(n);
+}
+
 // A bit position kept as a byte index and a bit within that byte, so that adding any
 // two sizes is exact (the byte index of a sum of two 64-bit bit counts fits 64 bits).
 struct BitPos {
@@ -113,6 +121,45 @@ inline std::uint64_t read_bits(const std::uint8_t* buf, BitPos pos, std::size_t 
         avail = 8;
     }
     return v;
+}
+
+// Eight bytes as a big-endian word, and back.
+inline std::uint64_t load_be64(const std::uint8_t* p) {
+    std::uint64_t w;
+    std::memcpy(&w, p, sizeof w);
+    if constexpr (std::endian::native == std::endian::little) w = __builtin_bswap64(w);
+    return w;
+}
+inline void store_be64(std::uint8_t* p, std::uint64_t w) {
+    if constexpr (std::endian::native == std::endian::little) w = __builtin_bswap64(w);
+    std::memcpy(p, &w, sizeof w);
+}
+
+// Whether n bits (1 <= n) at pos lie inside one eight-byte word that the buffer of `size`
+// bytes holds in full.
+inline bool in_one_word(std::size_t size, BitPos pos, std::size_t n) {
+    return n != 0 && n <= 64 - pos.bit && size >= 8 && pos.byte <= size - 8;
+}
+
+// read_bits for a buffer of `size` bytes: one word load where the buffer allows it.
+inline std::uint64_t read_field_bits(const std::uint8_t* buf, std::size_t size, BitPos pos,
+                                     std::size_t n) {
+    if (in_one_word(size, pos, n)) return (load_be64(buf + pos.byte) << pos.bit) >> (64 - n);
+    return read_bits(buf, pos, n);
+}
+
+// write_bits for a buffer of `size` bytes: one word load and store where the buffer
+// allows it.
+inline void write_field_bits(std::uint8_t* buf, std::size_t size, BitPos pos, std::uint64_t v,
+                             std::size_t n) {
+    if (in_one_word(size, pos, n)) {
+        const unsigned shift = unsigned(64 - pos.bit - n);  // < 64, as n >= 1
+        const std::uint64_t mask = low_mask(n) << shift;
+        const std::uint64_t w = load_be64(buf + pos.byte);
+        store_be64(buf + pos.byte, (w & ~mask) | ((v << shift) & mask));
+        return;
+    }
+    write_bits(buf, pos, v, n);
 }
 
 // Sets n bits from pos to zero (any n).

@@ -165,15 +165,15 @@ double decode_ieee754_f128(std::uint64_t low, std::uint64_t high) {
 
 std::uint64_t decode_integer_from_bytes(std::uint64_t field, std::size_t bits, bool reverse_bits,
                                         bool little) {
-    std::uint64_t v = little ? from_little_field(field, bits) : field;
-    return reverse_bits ? mirror_bits(v, bits) : v & low_mask(bits);
+    return field_value(field, bits, reverse_bits, little);
 }
 
 // ---- The packet parser ----
 
 namespace {
 
-CodecError past_the_end(const char* which, std::uint64_t index, std::size_t length) {
+[[gnu::cold, gnu::noinline]] CodecError past_the_end(const char* which, std::uint64_t index,
+                                                     std::size_t length) {
     return value_error(std::string("range ") + which + " index " + std::to_string(index) +
                        " out of range for slice of length " + std::to_string(length));
 }
@@ -185,8 +185,8 @@ bool read_pattern(std::span<const std::uint8_t> packet, BitPos pos, const Item& 
                   unsigned width, std::uint64_t& low, std::uint64_t& high, CodecError& err) {
     high = 0;
     if (f.bits <= 64) {
-        low = decode_integer_from_bytes(read_bits(packet.data(), pos, f.bits), f.bits,
-                                        f.reverse_bits, little);
+        low = field_value(read_field_bits(packet.data(), packet.size(), pos, f.bits), f.bits,
+                          f.reverse_bits, little);
         return true;
     }
     low = 0;
@@ -223,7 +223,7 @@ const char* reserved_format_message(Encoding e) {
     }
 }
 
-CodecError ieee754_too_narrow(unsigned width) {
+[[gnu::cold, gnu::noinline]] CodecError ieee754_too_narrow(unsigned width) {
     const std::string w = std::to_string(width);
     return value_error("bits must be >= " + w + " for IEEE 754 f" + w);
 }
@@ -247,6 +247,11 @@ PyObject* long_or_error(Result<std::int64_t> r, CodecError& err) {
 // Decodes a located numeric field into a new Python object.
 PyObject* decode_number(std::span<const std::uint8_t> packet, BitPos pos, const Item& f,
                         bool little, Encoding encoding, CodecError& err) {
+    // The common case first: an unsigned field of at most 64 bits.
+    if (encoding == Encoding::unsigned_int && f.bits <= 64)
+        return PyLong_FromUnsignedLongLong(
+            field_value(read_field_bits(packet.data(), packet.size(), pos, f.bits), f.bits,
+                        f.reverse_bits, little));
     if (const char* message = reserved_format_message(encoding))
         return err = not_implemented(message), nullptr;
     const unsigned float_width = ieee754_width(encoding);

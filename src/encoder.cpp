@@ -1,6 +1,7 @@
 // The packet builder and every encode routine, each with the module function that stands
 // behind it.
 #include <cstring>
+#include <span>
 #include <string>
 
 #include "bits.hpp"
@@ -162,16 +163,17 @@ namespace {
 
 // Writes a numeric field: the pattern zero-extended to the field's width, mirrored and
 // laid out as the item says, at pos.
-void put_integer_field(std::uint8_t* packet, BitPos pos, std::uint64_t pattern, std::size_t bits,
-                       bool reverse_bits, bool little) {
+void put_integer_field(std::span<std::uint8_t> packet, BitPos pos, std::uint64_t pattern,
+                       std::size_t bits, bool reverse_bits, bool little) {
     if (bits <= 64) {
-        write_bits(packet, pos, field_image(pattern, bits, reverse_bits, little), bits);
+        write_field_bits(packet.data(), packet.size(), pos,
+                         field_image(pattern, bits, reverse_bits, little), bits);
         return;
     }
-    clear_bits(packet, pos, bits);
+    clear_bits(packet.data(), pos, bits);
     for (unsigned b = 0; b < 64; ++b)
         if ((pattern >> b) & 1)
-            set_bit(packet, pos.plus(wide_field_index(b, bits, reverse_bits, little)));
+            set_bit(packet.data(), pos.plus(wide_field_index(b, bits, reverse_bits, little)));
 }
 
 CodecError packet_too_large(std::uint64_t start, std::size_t bits) {
@@ -258,7 +260,8 @@ Result<std::uint64_t> encode_number(PyObject* value, const Item& f, Encoding enc
 }
 
 // Encodes one item's value into the packet at pos.
-bool fill_field(PyObject* item, const Item& f, std::uint8_t* packet, BitPos pos, CodecError& err) {
+bool fill_field(PyObject* item, const Item& f, std::span<std::uint8_t> packet, BitPos pos,
+                CodecError& err) {
     py::Ref value = lookup(item, py::names.value, err);
     if (!value) {
         if (!err)
@@ -268,7 +271,8 @@ bool fill_field(PyObject* item, const Item& f, std::uint8_t* packet, BitPos pos,
     }
     Encoding encoding;
     if (!find_encoding(f, true, encoding, err)) return false;
-    if (is_text(encoding)) return fill_text_field(value.get(), f, encoding, packet, pos, err);
+    if (is_text(encoding))
+        return fill_text_field(value.get(), f, encoding, packet.data(), pos, err);
 
     Result<std::uint64_t> pattern = encode_number(value.get(), f, encoding);
     if (!pattern.ok()) return err = pattern.take_error(), false;
@@ -305,7 +309,7 @@ PyObject* build_packet(const py::Recipe& items, CodecError& err) {
                               "was packed");
             return nullptr;
         }
-        if (!fill_field(item, f, buf, BitPos::of(cursor), err)) return nullptr;
+        if (!fill_field(item, f, {buf, length}, BitPos::of(cursor), err)) return nullptr;
         cursor = end;
     }
     return packet.release();
