@@ -223,22 +223,6 @@ const char* reserved_format_message(Encoding e) {
     }
 }
 
-[[gnu::cold, gnu::noinline]] CodecError ieee754_too_narrow(unsigned width) {
-    const std::string w = std::to_string(width);
-    return value_error("bits must be >= " + w + " for IEEE 754 f" + w);
-}
-
-// The least width a float format's field may have (0 for the other encodings).
-unsigned ieee754_width(Encoding e) {
-    switch (e) {
-        case Encoding::ieee754_f16: return 16;
-        case Encoding::ieee754_f32: return 32;
-        case Encoding::ieee754_f64: return 64;
-        case Encoding::ieee754_f128: return 128;
-        default: return 0;
-    }
-}
-
 PyObject* long_or_error(Result<std::int64_t> r, CodecError& err) {
     if (!r.ok()) return err = r.take_error(), nullptr;
     return PyLong_FromLongLong(r.value());
@@ -247,11 +231,6 @@ PyObject* long_or_error(Result<std::int64_t> r, CodecError& err) {
 // Decodes a located numeric field into a new Python object.
 PyObject* decode_number(std::span<const std::uint8_t> packet, BitPos pos, const Item& f,
                         bool little, Encoding encoding, CodecError& err) {
-    // The common case first: an unsigned field of at most 64 bits.
-    if (encoding == Encoding::unsigned_int && f.bits <= 64)
-        return PyLong_FromUnsignedLongLong(
-            field_value(read_field_bits(packet.data(), packet.size(), pos, f.bits), f.bits,
-                        f.reverse_bits, little));
     if (const char* message = reserved_format_message(encoding))
         return err = not_implemented(message), nullptr;
     const unsigned float_width = ieee754_width(encoding);
@@ -278,7 +257,7 @@ PyObject* decode_number(std::span<const std::uint8_t> packet, BitPos pos, const 
         case Encoding::ieee754_f128: return PyFloat_FromDouble(decode_ieee754_f128(raw, high));
         default: break;
     }
-    return err = value_error("Unsupported encoding type: " + std::string(f.encoding)), nullptr;
+    return err = unsupported_encoding(f.encoding), nullptr;
 }
 
 PyObject* decode_text_field(std::span<const std::uint8_t> packet, BitPos pos, const Item& f,

@@ -214,11 +214,6 @@ bool packet_length(const py::Recipe& items, std::size_t& length, CodecError& err
 bool fill_text_field(PyObject* value, const Item& f, Encoding encoding, std::uint8_t* packet,
                      BitPos pos, CodecError& err);
 
-[[gnu::cold, gnu::noinline]] CodecError ieee754_too_narrow(unsigned width) {
-    const std::string w = std::to_string(width);
-    return value_error("bits must be >= " + w + " for IEEE 754 f" + w);
-}
-
 // The value of a numeric item converted and encoded as its pattern. A failed conversion
 // leaves the interpreter's exception pending.
 Result<std::uint64_t> encode_number(PyObject* value, const Item& f, Encoding encoding) {
@@ -231,17 +226,12 @@ Result<std::uint64_t> encode_number(PyObject* value, const Item& f, Encoding enc
     if (encoding >= Encoding::ieee754_f16 && encoding <= Encoding::ieee754_f64) {
         double v;
         if (!py::to_double(value, v)) return CodecError::pending();
-        // A float field narrower than its format would lose the pattern's high bits.
+        if (const unsigned width = ieee754_width(encoding); bits < width)
+            return ieee754_too_narrow(width);
         switch (encoding) {
-            case Encoding::ieee754_f16:
-                if (bits < 16) return ieee754_too_narrow(16);
-                return encode_ieee754_f16(static_cast<float>(v));
-            case Encoding::ieee754_f32:
-                if (bits < 32) return ieee754_too_narrow(32);
-                return encode_ieee754_f32(static_cast<float>(v));
-            default:
-                if (bits < 64) return ieee754_too_narrow(64);
-                return encode_ieee754_f64(v);
+            case Encoding::ieee754_f16: return encode_ieee754_f16(static_cast<float>(v));
+            case Encoding::ieee754_f32: return encode_ieee754_f32(static_cast<float>(v));
+            default: return encode_ieee754_f64(v);
         }
     }
     std::int64_t v;
@@ -256,7 +246,7 @@ Result<std::uint64_t> encode_number(PyObject* value, const Item& f, Encoding enc
         case Encoding::packed_bcd_signed: return encode_packed_bcd(v, bits, true);
         default: break;
     }
-    return value_error("Unsupported encoding type: " + std::string(f.encoding));
+    return unsupported_encoding(f.encoding);
 }
 
 // Encodes one item's value into the packet at pos.

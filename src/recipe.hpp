@@ -54,6 +54,27 @@ enum class Encoding : std::uint8_t {
 
 constexpr bool is_text(Encoding e) { return e >= Encoding::us_ascii; }
 
+// The least width a float format's field may have (0 for the other encodings): a
+// narrower field would lose the pattern's high bits.
+constexpr unsigned ieee754_width(Encoding e) {
+    switch (e) {
+        case Encoding::ieee754_f16: return 16;
+        case Encoding::ieee754_f32: return 32;
+        case Encoding::ieee754_f64: return 64;
+        case Encoding::ieee754_f128: return 128;
+        default: return 0;
+    }
+}
+
+[[gnu::cold, gnu::noinline]] inline CodecError ieee754_too_narrow(unsigned width) {
+    const std::string w = std::to_string(width);
+    return value_error("bits must be >= " + w + " for IEEE 754 f" + w);
+}
+
+[[gnu::cold, gnu::noinline]] inline CodecError unsupported_encoding(std::string_view name) {
+    return value_error("Unsupported encoding type: " + std::string(name));
+}
+
 struct EncodingName {
     std::string_view name;  // as matched, after lower-casing
     Encoding encoding;
@@ -311,7 +332,7 @@ inline bool lower_name(PyObject* obj, std::string_view text, char* buf, std::siz
         out = row->encoding;
         return true;
     }
-    err = value_error("Unsupported encoding type: " + std::string(f.encoding));
+    err = unsupported_encoding(f.encoding);
     return false;
 }
 
