@@ -443,60 +443,38 @@ Result<std::size_t> encode_single_byte(std::string_view text, ByteSink& out, Byt
     return length;
 }
 
-std::uint8_t* put_unit16(std::uint8_t* o, std::uint32_t u, bool little) {
-    o[little ? 1 : 0] = std::uint8_t(u >> 8);
-    o[little ? 0 : 1] = std::uint8_t(u);
-    return o + 2;
-}
-
-std::uint8_t* put_unit32(std::uint8_t* o, std::uint32_t u, bool little) {
-    for (int k = 0; k < 4; ++k) o[little ? k : 3 - k] = std::uint8_t(u >> (8 * k));
-    return o + 4;
-}
-
-Result<std::size_t> encode_utf16_form(std::string_view text, ByteSink& out, bool little,
-                                      bool mark) {
+// UTF-16 (Unit = 2 bytes) or UTF-32 (Unit = 4) in one byte order, after a mark if asked.
+template <unsigned Unit>
+Result<std::size_t> encode_utf_form(std::string_view text, ByteSink& out, bool little, bool mark) {
+    const auto put = [little](std::uint8_t* o, std::uint32_t u) {
+        for (unsigned k = 0; k < Unit; ++k)
+            o[little ? k : Unit - 1 - k] = std::uint8_t(u >> (8 * k));
+        return o + Unit;
+    };
+    // UTF-16 writes a character beyond the basic plane as a surrogate pair.
+    const auto paired = [](char32_t c) { return Unit == 2 && c >= 0x10000; };
     std::size_t units = 0;
     walk_text(
         text, [&](std::size_t i, std::size_t j) { units += j - i; },
-        [&](char32_t c, std::size_t) { return units += c >= 0x10000 ? 2 : 1, true; });
-    const std::size_t length = add_size(mul_size(units, 2), mark ? 2 : 0);
+        [&](char32_t c, std::size_t) { return units += paired(c) ? 2 : 1, true; });
+    const std::size_t length = add_size(mul_size(units, Unit), mark ? Unit : 0);
     std::uint8_t* o = out.room(length);
-    if (mark) o = put_unit16(o, 0xFEFF, little);
+    if (mark) o = put(o, 0xFEFF);
     const std::uint8_t* p = bytes_of(text);
     walk_text(
         text,
         [&](std::size_t i, std::size_t j) {
-            for (; i < j; ++i) o = put_unit16(o, p[i], little);
+            for (; i < j; ++i) o = put(o, p[i]);
         },
         [&](char32_t c, std::size_t) {
-            if (c < 0x10000) {
-                o = put_unit16(o, c, little);
+            if (paired(c)) {
+                o = put(o, 0xD800 + ((c - 0x10000) >> 10));
+                o = put(o, 0xDC00 + ((c - 0x10000) & 0x3FF));
             } else {
-                o = put_unit16(o, 0xD800 + ((c - 0x10000) >> 10), little);
-                o = put_unit16(o, 0xDC00 + ((c - 0x10000) & 0x3FF), little);
+                o = put(o, c);
             }
             return true;
         });
-    return length;
-}
-
-Result<std::size_t> encode_utf32_form(std::string_view text, ByteSink& out, bool little,
-                                      bool mark) {
-    std::size_t scalars = 0;
-    walk_text(
-        text, [&](std::size_t i, std::size_t j) { scalars += j - i; },
-        [&](char32_t, std::size_t) { return ++scalars, true; });
-    const std::size_t length = add_size(mul_size(scalars, 4), mark ? 4 : 0);
-    std::uint8_t* o = out.room(length);
-    if (mark) o = put_unit32(o, 0xFEFF, little);
-    const std::uint8_t* p = bytes_of(text);
-    walk_text(
-        text,
-        [&](std::size_t i, std::size_t j) {
-            for (; i < j; ++i) o = put_unit32(o, p[i], little);
-        },
-        [&](char32_t c, std::size_t) { return o = put_unit32(o, c, little), true; });
     return length;
 }
 
@@ -528,22 +506,22 @@ Result<std::size_t> encode_utf8(std::string_view text, ByteSink& out) {
 }
 
 Result<std::size_t> encode_utf16(std::string_view text, ByteSink& out) {
-    return encode_utf16_form(text, out, false, true);
+    return encode_utf_form<2>(text, out, false, true);
 }
 Result<std::size_t> encode_utf16le(std::string_view text, ByteSink& out) {
-    return encode_utf16_form(text, out, true, false);
+    return encode_utf_form<2>(text, out, true, false);
 }
 Result<std::size_t> encode_utf16be(std::string_view text, ByteSink& out) {
-    return encode_utf16_form(text, out, false, false);
+    return encode_utf_form<2>(text, out, false, false);
 }
 Result<std::size_t> encode_utf32(std::string_view text, ByteSink& out) {
-    return encode_utf32_form(text, out, false, true);
+    return encode_utf_form<4>(text, out, false, true);
 }
 Result<std::size_t> encode_utf32le(std::string_view text, ByteSink& out) {
-    return encode_utf32_form(text, out, true, false);
+    return encode_utf_form<4>(text, out, true, false);
 }
 Result<std::size_t> encode_utf32be(std::string_view text, ByteSink& out) {
-    return encode_utf32_form(text, out, false, false);
+    return encode_utf_form<4>(text, out, false, false);
 }
 
 namespace {
