@@ -4,7 +4,7 @@
 #include <memory>
 #include <vector>
 
-#include "../src/bits.hpp"
+#include "core/bits.hpp"
 #include "fuzz.hpp"
 
 using namespace bitweave;

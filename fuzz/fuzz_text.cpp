@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "../src/codecs.hpp"
+#include "core/text.hpp"
 #include "fuzz.hpp"
 
 using namespace bitweave;

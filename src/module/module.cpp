@@ -1,0 +1,185 @@
+// Module entry: the two packet functions' argument handling, the function table, and the
+// module object.
+#include <atomic>
+#include <cstring>
+#include <string>
+
+#include "packet.hpp"
+#include "pyconv.hpp"
+
+namespace bitweave {
+
+namespace {
+
+using py::FunctionDescription;
+
+constexpr FunctionDescription unpack_parameters_description{
+    "unpack_parameters", {"packet_bytes", "offset_bits", "recipe"}, 3, 3};
+constexpr FunctionDescription pack_parameters_description{"pack_parameters", {"recipe"}, 1, 1};
+
+PyObject* unpack_parameters(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    const auto& d = unpack_parameters_description;
+    PyObject* bound[3];
+    PyObject* const* a = args;
+    if (kwnames != nullptr || nargs != 3) {
+        if (!py::bind(d, args, nargs, kwnames, bound)) return nullptr;
+        a = bound;
+    }
+    try {
+        std::span<const std::uint8_t> packet;
+        std::size_t offset;
+        py::Recipe recipe;
+        if (!py::to_byte_string(a[0], packet))
+            return py::reraise_argument_error(d.params[0]), nullptr;
+        if (!py::to_size(a[1], offset)) return py::reraise_argument_error(d.params[1]), nullptr;
+        if (!recipe.collect(a[2])) return py::reraise_argument_error(d.params[2]), nullptr;
+        CodecError err;
+        PyObject* result = process_recipe(packet, offset, recipe, err);
+        return result != nullptr ? result : py::raise_wrapped(err);
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    } catch (...) {
+        return py::raise_internal_fault("unexpected internal error");
+    }
+}
+
+PyObject* pack_parameters(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    const auto& d = pack_parameters_description;
+    PyObject* bound[1];
+    PyObject* const* a = args;
+    if (kwnames != nullptr || nargs != 1) {
+        if (!py::bind(d, args, nargs, kwnames, bound)) return nullptr;
+        a = bound;
+    }
+    try {
+        py::Recipe recipe;
+        if (!recipe.collect(a[0])) return py::reraise_argument_error(d.params[0]), nullptr;
+        CodecError err;
+        PyObject* result = build_packet(recipe, err);
+        return result != nullptr ? result : py::raise_wrapped(err);
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    } catch (...) {
+        return py::raise_internal_fault("unexpected internal error");
+    }
+}
+
+constexpr py::ModuleFunction packet_functions[] = {
+    {&unpack_parameters_description, unpack_parameters},
+    {&pack_parameters_description, pack_parameters},
+};
+
+// The method entries and their text signatures live for the whole process: the function
+// objects made from them keep pointers into both.
+PyMethodDef method_defs[max_function_count];
+std::string signatures[max_function_count];
+
+std::string text_signature(const FunctionDescription& d) {
+    std::string s = std::string(d.name) + "(";
+    for (Py_ssize_t i = 0; i < d.count; ++i) {
+        if (i != 0) s += ", ";
+        s += d.params[i];
+        if (i >= d.required) s += "=False";
+    }
+    return s + ")\n--\n\n";
+}
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "bitweave", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr};
+
+std::atomic<std::int64_t> first_interpreter{-1};
+PyObject* module_object = nullptr;
+
+bool intern_names() {
+    struct {
+        PyObject** slot;
+        const char* text;
+    } const table[] = {
+        {&py::names.name, "name"},
+        {&py::names.encoding, "encoding"},
+        {&py::names.bits, "bits"},
+        {&py::names.byte_order, "byte_order"},
+        {&py::names.reverse_bits, "reverse_bits"},
+        {&py::names.offset_bits, "offset_bits"},
+        {&py::names.value, "value"},
+        {&py::names.qualname, "__qualname__"},
+        {&py::names.module, "__module__"},
+        {&py::names.dunder_name, "__name__"},
+    };
+    for (const auto& e : table)
+        if (*e.slot == nullptr && (*e.slot = PyUnicode_InternFromString(e.text)) == nullptr)
+            return false;
+    if (py::names.str_lower == nullptr) {
+        py::names.str_lower =
+            PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyUnicode_Type), "lower");
+        if (py::names.str_lower == nullptr) return false;
+    }
+    return true;
+}
+
+bool add_function(PyObject* module, PyObject* all, std::size_t slot, const py::ModuleFunction& f) {
+    signatures[slot] = text_signature(*f.description);
+    method_defs[slot] = {f.description->name,
+                         reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f.entry)),
+                         METH_FASTCALL | METH_KEYWORDS, signatures[slot].c_str()};
+    py::Ref module_name(PyModule_GetNameObject(module));
+    if (!module_name) return false;
+    py::Ref fn(PyCMethod_New(&method_defs[slot], module, module_name.get(), nullptr));
+    if (!fn) return false;
+    py::Ref name(PyObject_GetAttr(fn.get(), py::names.dunder_name));
+    if (!name) return false;
+    if (PyList_Append(all, name.get()) < 0) return false;
+    return PyObject_SetAttr(module, name.get(), fn.get()) == 0;
+}
+
+PyObject* create_module() {
+    if (!intern_names()) return nullptr;
+    py::Ref module(PyModule_Create2(&module_def, PYTHON_API_VERSION));
+    if (!module) return nullptr;
+    py::Ref all(PyList_New(0));
+    if (!all || PyObject_SetAttrString(module.get(), "__all__", all.get()) < 0) return nullptr;
+    std::size_t slot = 0;
+    using Table = std::span<const py::ModuleFunction>;
+    for (Table table : {Table(packet_functions), decoder_number_functions, decoder_text_functions,
+                        encoder_number_functions, encoder_text_functions})
+        for (const auto& f : table) {
+            if (slot == max_function_count) return py::raise_internal_fault("too many functions");
+            if (!add_function(module.get(), all.get(), slot++, f)) return nullptr;
+        }
+    return module.release();
+}
+
+}  // namespace
+
+}  // namespace bitweave
+
+PyMODINIT_FUNC PyInit_bitweave() {
+    using namespace bitweave;
+    try {
+        PyInterpreterState* interp = PyInterpreterState_Get();
+        const std::int64_t id = interp != nullptr ? PyInterpreterState_GetID(interp) : -1;
+        if (id == -1) {
+            if (!PyErr_Occurred())
+                PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+            return nullptr;
+        }
+        std::int64_t expected = -1;
+        if (!first_interpreter.compare_exchange_strong(expected, id) && expected != id) {
+            PyErr_SetString(PyExc_ImportError,
+                            "bitweave does not support sub-interpreters: it may be imported only "
+                            "by the interpreter that first imported it");
+            return nullptr;
+        }
+        if (module_object != nullptr) {
+            Py_INCREF(module_object);
+            return module_object;
+        }
+        PyObject* module = create_module();
+        if (module == nullptr) return nullptr;
+        Py_INCREF(module);
+        module_object = module;
+        return module;
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+}
