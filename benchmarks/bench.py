@@ -188,7 +188,11 @@ def instructions(script, n, calls, op, symbol):
                          capture_output=True, text=True, env=env)
     for line in run.stderr.splitlines():
         if "Collected :" in line:
-            return int(line.split("Collected :")[1])
+            count = int(line.split("Collected :")[1])
+            if count == 0:  # the symbol was never entered: a stripped module has none
+                raise RuntimeError(f"callgrind found no {symbol}: install bitweave with "
+                                   "-C install.strip=false to keep its symbols")
+            return count
     raise RuntimeError(f"callgrind printed no count:\n{run.stderr[-2000:]}")
 
 

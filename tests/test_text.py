@@ -346,7 +346,7 @@ def u(bits, value, **kw):
 
 PACK = [
     ("shorter text is zero-filled", [t(32, "AB")], "41420000"),
-    ("little reverses the whole text", [t(32, "AB", byte_order="little")], "42410000"),
+    ("little reverses the padded text", [t(32, "AB", byte_order="little")], "00004241"),
     ("mark first", [t(32, "A", "utf16")], "feff0041"),
     ("mark reversed too", [t(32, "A", "utf16", byte_order="LITTLE")], "4100fffe"),
     ("utf32 little", [t(64, "A", "utf32", byte_order="little")], "41000000fffe0000"),
@@ -451,8 +451,10 @@ def test_text_fields_at_any_bit(form, s, lead, spare, little):
     bits = 8 * (len(image) + spare)
     ones = (1 << lead) - 1
     packet = bitweave.pack_parameters([u(lead, ones), t(bits, s, form, byte_order=order)])
-    # The same layout built by hand: the lead ones, the image, the spare zero bytes.
-    field = (image[::-1] if little else image) + bytes(spare)
+    # The same layout built by hand: the lead ones, the image and the spare zero bytes
+    # (reversed together in a little-endian field).
+    field = image + bytes(spare)
+    field = field[::-1] if little else field
     total = lead + bits
     expect = (ones << bits | int.from_bytes(field, "big")) << (-total % 8)
     assert packet == expect.to_bytes((total + 7) // 8, "big")

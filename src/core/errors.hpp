@@ -20,6 +20,7 @@ enum class ErrorKind : std::uint8_t {
     type_error,
     overflow_error,
     not_implemented_error,
+    memory_error,
     // An interpreter call failed and its exception is pending in the interpreter.
     python,
 };

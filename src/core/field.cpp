@@ -6,6 +6,22 @@
 
 namespace bitweave {
 
+std::string bit_number_text(BitPos pos) {
+    // The 67-bit number byte * 8 + bit as two words, divided by ten a digit at a time in
+    // 32-bit halves so that no intermediate exceeds 64 bits.
+    std::uint64_t hi = pos.byte >> 61, lo = (pos.byte << 3) | pos.bit;
+    std::string digits;
+    do {
+        const std::uint64_t r0 = hi % 10;
+        hi /= 10;
+        const std::uint64_t a = (r0 << 32) | (lo >> 32);
+        const std::uint64_t b = ((a % 10) << 32) | (lo & 0xFFFFFFFFu);
+        lo = ((a / 10) << 32) | (b / 10);
+        digits.insert(digits.begin(), char('0' + b % 10));
+    } while (hi != 0 || lo != 0);
+    return digits;
+}
+
 CodecError packet_too_large(std::uint64_t start, std::uint64_t bits) {
     return value_error("Field of " + std::to_string(bits) + " bits at bit " +
                        std::to_string(start) +
@@ -38,12 +54,49 @@ bool read_wide_field(std::span<const std::uint8_t> packet, BitPos pos, const Fie
             ++set;
         }
     }
-    if (count_set_bits(packet.data(), pos, f.bits) != set) {
-        err = value_error("Field '" + std::string(name) + "' of " + std::to_string(f.bits) +
-                          " bits holds a value wider than " + std::to_string(width) + " bits");
-        return false;
-    }
+    if (count_set_bits(packet.data(), pos, f.bits) != set)
+        return err = wider_than(name, f.bits, width), false;
     return true;
+}
+
+CodecError wider_than(std::string_view name, std::uint64_t bits, unsigned width) {
+    return value_error("Field '" + std::string(name) + "' of " + std::to_string(bits) +
+                       " bits holds a value wider than " + std::to_string(width) + " bits");
+}
+
+bool read_wide_signed(std::span<const std::uint8_t> packet, BitPos pos, const FieldShape& f,
+                      Encoding encoding, std::string_view name, std::int64_t& value,
+                      CodecError& err) {
+    const std::uint64_t n = f.bits;  // > 64
+    const auto bit = [&](std::uint64_t b) {
+        return get_bit(packet.data(), pos.plus(wide_field_index(b, n, f.reverse_bits, f.little)));
+    };
+    // The value's low 64 bits, its sign, and how many of the bits between are set.
+    std::uint64_t low = 0, low_set = 0;
+    for (unsigned b = 0; b < 64; ++b)
+        if (bit(b)) low |= std::uint64_t{1} << b, ++low_set;
+    const bool sign = bit(n - 1);
+    const std::uint64_t middle = count_set_bits(packet.data(), pos, n) - low_set - sign;
+    const bool top = (low >> 63) != 0;
+    // It fits 64 bits when bits 63 to n-2 all copy the sign (two's and ones' complement),
+    // or are all zero (sign-magnitude, whose bit 63 is part of the magnitude).
+    const bool copies_sign = sign ? middle == n - 65 && top : middle == 0 && !top;
+    switch (encoding) {
+        case Encoding::twos_complement:
+            if (!copies_sign) break;
+            value = std::int64_t(low);
+            return true;
+        case Encoding::ones_complement:
+            if (!copies_sign) break;
+            value = sign ? -std::int64_t(~low & low_mask(63)) : std::int64_t(low);
+            return true;
+        default:  // sign-magnitude
+            if (middle != 0 || top) break;
+            value = sign ? -std::int64_t(low) : std::int64_t(low);
+            return true;
+    }
+    err = wider_than(name, n, 64);
+    return false;
 }
 
 CodecError text_too_long(std::size_t bytes, std::uint64_t bits) {
@@ -54,13 +107,21 @@ CodecError text_too_long(std::size_t bytes, std::uint64_t bits) {
 void put_text_field(std::span<std::uint8_t> packet, BitPos pos, std::span<const std::uint8_t> image,
                     const FieldShape& f) {
     const std::size_t n = image.size();
-    const auto byte = [&](std::size_t i) { return f.little ? image[n - 1 - i] : image[i]; };
-    if (pos.bit == 0 && !f.little) {
-        if (n != 0) std::memcpy(packet.data() + pos.byte, image.data(), n);
-    } else {
-        for (std::size_t i = 0; i < n; ++i) write_bits(packet.data(), pos.plus(8 * i), byte(i), 8);
+    // A little-endian field of whole bytes holds the padded image reversed: its padding
+    // first, then the text's bytes last to first. Other little-endian widths hold the
+    // reversed text from their first bit.
+    BitPos at = pos;
+    if (f.little && f.bits % 8 == 0) {
+        clear_bits(packet.data(), pos, f.bits - 8 * n);
+        at = pos.plus(f.bits - 8 * n);
     }
-    clear_bits(packet.data(), pos.plus(8 * n), f.bits - 8 * n);
+    if (at.bit == 0 && !f.little) {
+        if (n != 0) std::memcpy(packet.data() + at.byte, image.data(), n);
+    } else {
+        for (std::size_t i = 0; i < n; ++i)
+            write_bits(packet.data(), at.plus(8 * i), f.little ? image[n - 1 - i] : image[i], 8);
+    }
+    if (!(f.little && f.bits % 8 == 0)) clear_bits(packet.data(), at.plus(8 * n), f.bits - 8 * n);
 }
 
 std::span<const std::uint8_t> text_field_image(std::span<const std::uint8_t> packet, BitPos pos,

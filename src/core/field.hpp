@@ -33,6 +33,10 @@ struct FieldShape {
 
 // ---- Positions ----
 
+// The bit number of a position counted from the packet's first bit, in decimal (it may
+// exceed 64 bits: a byte index of up to 2^64 - 1 and a bit within it).
+std::string bit_number_text(BitPos pos);
+
 BITWEAVE_COLD CodecError packet_too_large(std::uint64_t start, std::uint64_t bits);
 
 // The end (exclusive) of a field of n bits from bit `start`, or an error when that does
@@ -95,7 +99,9 @@ inline void put_number_field(std::span<std::uint8_t> packet, BitPos pos, std::ui
     put_wide_field(packet, pos, pattern, f);
 }
 
-// The pattern a numeric field holds, of at most `width` (64 or 128) bits: `low` holds bits
+BITWEAVE_COLD CodecError wider_than(std::string_view name, std::uint64_t bits, unsigned width);
+
+// The pattern a numeric field holds, of at most `width` (16 to 128) bits: `low` holds bits
 // 0..63, `high` bits 64..127. Fields wider than the pattern hold it zero-extended; one
 // with any other bit set is refused (the error names the field) rather than read
 // truncated. The field must lie inside the packet.
@@ -109,9 +115,23 @@ inline bool read_number_field(std::span<const std::uint8_t> packet, BitPos pos, 
         high = 0;
         low = field_value(read_field_bits(packet.data(), packet.size(), pos, std::size_t(f.bits)),
                           std::size_t(f.bits), f.reverse_bits, f.little);
+        if (width < f.bits && (low >> width) != 0)
+            return err = wider_than(name, f.bits, width), false;
         return true;
     }
     return read_wide_field(packet, pos, f, width, name, low, high, err);
+}
+
+// The value of a two's complement, ones' complement or sign-magnitude field wider than 64
+// bits, whose sign is the field's own top bit: refused unless it fits a signed 64-bit
+// integer. The field must lie inside the packet.
+bool read_wide_signed(std::span<const std::uint8_t> packet, BitPos pos, const FieldShape& f,
+                      Encoding encoding, std::string_view name, std::int64_t& value,
+                      CodecError& err);
+
+constexpr bool is_signed_binary(Encoding e) {
+    return e == Encoding::twos_complement || e == Encoding::ones_complement ||
+           e == Encoding::sign_magnitude;
 }
 
 // Decodes the numeric field of `encoding` at pos (the field must lie inside the packet).
@@ -121,9 +141,15 @@ inline Result<Number> decode_number(Encoding encoding, std::span<const std::uint
     if (const char* message = reserved_format_message(encoding)) return not_implemented(message);
     const unsigned float_width = ieee754_width(encoding);
     if (f.bits < float_width) return ieee754_too_narrow(float_width);
-    std::uint64_t raw, high;
     CodecError err;
-    if (!read_number_field(packet, pos, f, float_width == 128 ? 128 : 64, name, raw, high, err))
+    if (f.bits > 64 && is_signed_binary(encoding)) {
+        std::int64_t v;
+        if (!read_wide_signed(packet, pos, f, encoding, name, v, err)) return err;
+        return Number::of_signed(v);
+    }
+    std::uint64_t raw, high;
+    if (!read_number_field(packet, pos, f, float_width != 0 ? float_width : 64, name, raw, high,
+                           err))
         return err;
     const std::size_t bits = std::size_t(f.bits);
     const auto bcd = [](Result<std::int64_t> r) -> Result<Number> {
@@ -192,8 +218,10 @@ inline bool check_text_fits(std::size_t bytes, std::uint64_t bits, CodecError& e
 }
 
 // Writes a text field: the encoded text (which must fit, see check_text_fits) from the
-// field's first bit, its bytes in reverse order for a little-endian field, then zero bits
-// to the field's end.
+// field's first bit, then zero bits to the field's end. A little-endian field of whole
+// bytes holds that padded image in reverse byte order, so that reading it back gives the
+// text first, as a big-endian field does; other little-endian widths hold the text's
+// bytes reversed from the field's first bit.
 void put_text_field(std::span<std::uint8_t> packet, BitPos pos, std::span<const std::uint8_t> image,
                     const FieldShape& f);
 

@@ -17,6 +17,24 @@ constexpr FunctionDescription unpack_parameters_description{
     "unpack_parameters", {"packet_bytes", "offset_bits", "recipe"}, 3, 3};
 constexpr FunctionDescription pack_parameters_description{"pack_parameters", {"recipe"}, 1, 1};
 
+// Runs a packet walk over the recipe. An error is raised wrapped, with a note naming the
+// item it came from; memory running out inside the walk is such an error too.
+template <class Walk>
+PyObject* walk(Walk run) {
+    CodecError err;
+    py::ItemPlace place;
+    PyObject* result;
+    try {
+        result = run(err, place);
+    } catch (const std::bad_alloc&) {
+        err = {ErrorKind::memory_error, "out of memory"};
+        result = nullptr;
+    }
+    if (result != nullptr) return result;
+    py::raise_wrapped(err);
+    return py::add_item_note(place);
+}
+
 PyObject* unpack_parameters(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     const auto& d = unpack_parameters_description;
     PyObject* bound[3];
@@ -33,9 +51,9 @@ PyObject* unpack_parameters(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
             return py::reraise_argument_error(d.params[0]), nullptr;
         if (!py::to_size(a[1], offset)) return py::reraise_argument_error(d.params[1]), nullptr;
         if (!recipe.collect(a[2])) return py::reraise_argument_error(d.params[2]), nullptr;
-        CodecError err;
-        PyObject* result = process_recipe(packet, offset, recipe, err);
-        return result != nullptr ? result : py::raise_wrapped(err);
+        return walk([&](CodecError& err, py::ItemPlace& place) {
+            return process_recipe(packet, offset, recipe, err, place);
+        });
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     } catch (...) {
@@ -54,9 +72,9 @@ PyObject* pack_parameters(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
     try {
         py::Recipe recipe;
         if (!recipe.collect(a[0])) return py::reraise_argument_error(d.params[0]), nullptr;
-        CodecError err;
-        PyObject* result = build_packet(recipe, err);
-        return result != nullptr ? result : py::raise_wrapped(err);
+        return walk([&](CodecError& err, py::ItemPlace& place) {
+            return build_packet(recipe, err, place);
+        });
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     } catch (...) {
@@ -89,6 +107,14 @@ PyModuleDef module_def = {
 
 std::atomic<std::int64_t> first_interpreter{-1};
 PyObject* module_object = nullptr;
+
+// Runs at the very end of the interpreter's finalisation, when calling into it is no
+// longer allowed: only the pointers to its objects are dropped.
+void forget_interpreter() {
+    module_object = nullptr;
+    py::forget_interpreter_objects();
+    first_interpreter = -1;
+}
 
 bool intern_names() {
     struct {
@@ -176,6 +202,10 @@ PyMODINIT_FUNC PyInit_bitweave() {
         }
         PyObject* module = create_module();
         if (module == nullptr) return nullptr;
+        // Objects cached here die with the interpreter: forget them when it finalises, so
+        // that an embedding program that starts a new one imports afresh. (The table of
+        // exit functions is small; when it is full, only that case goes unserved.)
+        Py_AtExit(forget_interpreter);
         Py_INCREF(module);
         module_object = module;
         return module;

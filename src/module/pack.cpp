@@ -15,9 +15,12 @@ namespace {
 
 // The sizing pass: every item's dict type, "bits" and "offset_bits", and the packet's
 // length in bytes.
-bool packet_length(const py::Recipe& items, std::size_t& length, CodecError& err) {
+bool packet_length(const py::Recipe& items, std::size_t& length, CodecError& err,
+                   py::ItemPlace& place) {
     std::uint64_t largest_end = 0;
+    std::size_t index = 0;
     for (PyObject* item : items) {
+        place.at(item, index++);
         if (!check_dict(item, err)) return false;
         std::size_t bits = 0, offset = 0;
         bool present, has_offset;
@@ -29,6 +32,7 @@ bool packet_length(const py::Recipe& items, std::size_t& length, CodecError& err
         if (!field_end(has_offset ? offset : largest_end, bits, end, err)) return false;
         if (end > largest_end) largest_end = end;
     }
+    place = {};  // the packet's size is no item's fault
     std::uint64_t bytes;
     if (!packet_bytes(largest_end, std::uint64_t(PY_SSIZE_T_MAX), bytes, err)) return false;
     length = std::size_t(bytes);
@@ -100,16 +104,24 @@ bool fill_field(PyObject* item, const Item& f, std::span<std::uint8_t> packet, B
 
 }  // namespace
 
-PyObject* build_packet(const py::Recipe& items, CodecError& err) {
+PyObject* build_packet(const py::Recipe& items, CodecError& err, py::ItemPlace& place) {
     std::size_t length = 0;
-    if (!packet_length(items, length, err)) return nullptr;
+    if (!packet_length(items, length, err, place)) return nullptr;
     py::Ref packet(PyBytes_FromStringAndSize(nullptr, Py_ssize_t(length)));
-    if (!packet) return err = CodecError::pending(), nullptr;
+    if (!packet) {
+        if (PyErr_ExceptionMatches(PyExc_MemoryError)) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_MemoryError, "cannot allocate a packet of %zu bytes", length);
+        }
+        return err = CodecError::pending(), nullptr;
+    }
     auto* buf = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(packet.get()));
     std::memset(buf, 0, length);
 
     std::uint64_t cursor = 0;
+    std::size_t index = 0;
     for (PyObject* item : items) {
+        place.at(item, index++);
         Item f;
         if (!read_item(item, f, err)) return nullptr;
         if (f.has_offset) cursor = f.offset_bits;
@@ -123,6 +135,7 @@ PyObject* build_packet(const py::Recipe& items, CodecError& err) {
                               "was packed");
             return nullptr;
         }
+        place.field(BitPos::of(cursor), f.bits);
         if (!fill_field(item, f, {buf, length}, BitPos::of(cursor), err)) return nullptr;
         cursor = end;
     }

@@ -17,10 +17,12 @@ extern const std::span<const py::ModuleFunction> encoder_number_functions;
 extern const std::span<const py::ModuleFunction> encoder_text_functions;
 constexpr std::size_t max_function_count = 62;
 
-// A new bytes object holding the packet, or nullptr with err set.
-PyObject* build_packet(const py::Recipe& items, CodecError& err);
-// A new dict of the decoded fields, or nullptr with err set.
+// A new bytes object holding the packet, or nullptr with err set and `place` at the item
+// that failed.
+PyObject* build_packet(const py::Recipe& items, CodecError& err, py::ItemPlace& place);
+// A new dict of the decoded fields, or nullptr with err set and `place` at the item that
+// failed.
 PyObject* process_recipe(std::span<const std::uint8_t> packet, std::size_t offset_bits,
-                         const py::Recipe& items, CodecError& err);
+                         const py::Recipe& items, CodecError& err, py::ItemPlace& place);
 
 }  // namespace bitweave

@@ -6,6 +6,8 @@
 #include <cstring>
 #include <string>
 
+#include "core/field.hpp"
+
 namespace bitweave {
 
 namespace py {
@@ -41,14 +43,29 @@ void restore_exception(Ref exc) {
 #endif
 }
 
-std::string type_qualname(PyObject* type) {
+}  // namespace
+
+bool clear_ordinary_error() {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
+    PyErr_Clear();
+    return true;
+}
+
+namespace {
+
+// A type's __qualname__ for an error text, or a stand-in when it cannot be read. False
+// when reading it raised something that is not an Exception (an interrupt raised by a
+// metaclass hook, say), which is left pending to pass through.
+bool type_qualname(PyObject* type, std::string& out) {
     Ref q(PyObject_GetAttr(type, names.qualname));
     const char* s = q ? PyUnicode_AsUTF8(q.get()) : nullptr;
-    if (s == nullptr) {
-        PyErr_Clear();
-        return "<failed to extract type name>";
+    if (s != nullptr) {
+        out = s;
+        return true;
     }
-    return s;
+    if (!clear_ordinary_error()) return false;
+    out = "<failed to extract type name>";
+    return true;
 }
 
 void set_type_error(const std::string& text) { PyErr_SetString(PyExc_TypeError, text.c_str()); }
@@ -92,17 +109,14 @@ bool bind(const FunctionDescription& d, PyObject* const* args, Py_ssize_t nargs,
     for (Py_ssize_t i = 0; i < d.count; ++i) out[i] = i < nargs ? args[i] : nullptr;
     const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     for (Py_ssize_t k = 0; k < nkw; ++k) {
+        // Compared as text, never encoded: a name that UTF-8 cannot hold (a lone surrogate)
+        // or that holds a NUL is simply not a parameter's name.
         PyObject* key = PyTuple_GET_ITEM(kwnames, k);
-        Py_ssize_t len;
-        const char* kname = PyUnicode_AsUTF8AndSize(key, &len);
-        if (kname == nullptr) return false;
         Py_ssize_t i = 0;
-        while (i < d.count && !(std::strlen(d.params[i]) == std::size_t(len) &&
-                                std::memcmp(d.params[i], kname, std::size_t(len)) == 0))
-            ++i;
+        while (i < d.count && PyUnicode_CompareWithASCIIString(key, d.params[i]) != 0) ++i;
         if (i == d.count) {
-            set_type_error(fname + " got an unexpected keyword argument '" +
-                           std::string(kname, len) + "'");
+            PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%U'",
+                         fname.c_str(), key);
             return false;
         }
         if (out[i] != nullptr) {
@@ -124,7 +138,8 @@ bool bind(const FunctionDescription& d, PyObject* const* args, Py_ssize_t nargs,
 }
 
 void refuse(PyObject* obj, const char* required) {
-    const std::string tname = type_qualname(reinterpret_cast<PyObject*>(Py_TYPE(obj)));
+    std::string tname;
+    if (!type_qualname(reinterpret_cast<PyObject*>(Py_TYPE(obj)), tname)) return;
     set_type_error("'" + tname + "' object cannot be cast as '" + required + "'");
 }
 
@@ -155,6 +170,7 @@ PyObject* exception_class(ErrorKind kind) {
         case ErrorKind::type_error: return PyExc_TypeError;
         case ErrorKind::overflow_error: return PyExc_OverflowError;
         case ErrorKind::not_implemented_error: return PyExc_NotImplementedError;
+        case ErrorKind::memory_error: return PyExc_MemoryError;
         case ErrorKind::none:
         case ErrorKind::python: break;
     }
@@ -187,15 +203,96 @@ PyObject* raise_wrapped(const CodecError& e) {
         restore_exception(std::move(inner));
         return nullptr;
     }
-    const std::string cls = type_qualname(reinterpret_cast<PyObject*>(Py_TYPE(inner.get())));
+    std::string cls;
+    if (!type_qualname(reinterpret_cast<PyObject*>(Py_TYPE(inner.get())), cls)) return nullptr;
     Ref text(PyObject_Str(inner.get()));
     if (!text) {
-        PyErr_Clear();
+        if (!clear_ordinary_error()) return nullptr;
         text = Ref(PyUnicode_FromString("<exception str() failed>"));
+        if (!text) return nullptr;
+    }
+    // The interpreter's own MemoryError carries no text; say what it means.
+    if (PyUnicode_GET_LENGTH(text.get()) == 0 &&
+        PyErr_GivenExceptionMatches(inner.get(), PyExc_MemoryError)) {
+        text = Ref(PyUnicode_FromString("out of memory"));
         if (!text) return nullptr;
     }
     PyErr_Format(PyExc_ValueError, "%s: %U", cls.c_str(), text.get());
     return nullptr;
+}
+
+namespace {
+
+// The text of a note on the item at `place`, or an empty Ref with an exception pending.
+Ref item_note(const ItemPlace& place) {
+    std::string note = "recipe item " + std::to_string(place.index);
+    if (PyDict_Check(place.item)) {
+        PyObject* name = PyDict_GetItemWithError(place.item, names.name);  // borrowed
+        if (name == nullptr && PyErr_Occurred()) {
+            if (!clear_ordinary_error()) return Ref();
+        } else if (name != nullptr && PyUnicode_Check(name)) {
+            // str's own repr, which a subclass cannot change.
+            Ref quoted(PyUnicode_Type.tp_repr(name));
+            const char* text = quoted ? PyUnicode_AsUTF8(quoted.get()) : nullptr;
+            if (text == nullptr) return Ref();
+            note += " (" + std::string(text) + ")";
+        }
+    }
+    if (place.past_end) {
+        const std::uint64_t end = place.start.end_byte(place.bits);
+        const bool starts_out = place.start.byte > place.packet_size;
+        note += std::string(starts_out ? " starts at byte " : " ends at byte ") +
+                std::to_string(starts_out ? place.start.byte : end) + "; the packet has " +
+                std::to_string(place.packet_size) + " bytes";
+    } else if (place.has_bits && place.bits == 0) {
+        note += ", no bits, at bit " + bit_number_text(place.start);
+    } else if (place.has_bits) {
+        note += ", bits " + bit_number_text(place.start) + " to " +
+                bit_number_text(place.start.plus(place.bits - 1));
+    }
+    return Ref(PyUnicode_FromStringAndSize(note.data(), Py_ssize_t(note.size())));
+}
+
+bool attach_note(PyObject* exc, PyObject* note) {
+#if PY_VERSION_HEX >= 0x030B0000
+    Ref done(PyObject_CallMethod(exc, "add_note", "O", note));
+    return bool(done);
+#else
+    // What add_note does on later versions: append to the __notes__ list.
+    Ref notes(PyObject_GetAttrString(exc, "__notes__"));
+    if (!notes) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+        PyErr_Clear();
+        notes = Ref(PyList_New(0));
+        if (!notes || PyObject_SetAttrString(exc, "__notes__", notes.get()) < 0) return false;
+    }
+    if (!PyList_Check(notes.get())) {
+        PyErr_SetString(PyExc_TypeError, "Cannot add note: __notes__ is not a list");
+        return false;
+    }
+    return PyList_Append(notes.get(), note) == 0;
+#endif
+}
+
+}  // namespace
+
+PyObject* add_item_note(const ItemPlace& place) {
+    if (place.item == nullptr || !PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
+    Ref exc = fetch_exception();
+    if (!exc) return nullptr;
+    Ref note = item_note(place);
+    // A note that cannot be made gives way to the error it was for, unless what stopped
+    // it is an interrupt, which passes through instead.
+    if (!note || !attach_note(exc.get(), note.get())) {
+        if (!clear_ordinary_error()) return nullptr;
+    }
+    restore_exception(std::move(exc));
+    return nullptr;
+}
+
+void forget_interpreter_objects() {
+    names = Names{};
+    panic_type = nullptr;
 }
 
 PyObject* raise_internal_fault(const char* text) {
@@ -238,7 +335,7 @@ bool to_flag_slow(PyObject* o, bool& out) {
             numpy_bool = PyUnicode_CompareWithASCIIString(mod.get(), "numpy") == 0 &&
                          (PyUnicode_CompareWithASCIIString(nm.get(), "bool_") == 0 ||
                           PyUnicode_CompareWithASCIIString(nm.get(), "bool") == 0);
-        PyErr_Clear();
+        if (PyErr_Occurred() && !clear_ordinary_error()) return false;
     }
     if (!numpy_bool) {
         refuse(o, "bool");
@@ -246,8 +343,10 @@ bool to_flag_slow(PyObject* o, bool& out) {
     }
     PyNumberMethods* nb = Py_TYPE(o)->tp_as_number;
     if (nb == nullptr || nb->nb_bool == nullptr) {
-        set_type_error("object of type '" + type_qualname(type) +
-                       "' does not define a '__bool__' conversion");
+        std::string tname;
+        if (type_qualname(type, tname))
+            set_type_error("object of type '" + tname +
+                           "' does not define a '__bool__' conversion");
         return false;
     }
     const int r = nb->nb_bool(o);

@@ -15,6 +15,7 @@
 #include <tuple>
 #include <utility>
 
+#include "core/bits.hpp"
 #include "core/charsets.hpp"
 #include "core/errors.hpp"
 
@@ -63,6 +64,11 @@ struct Names {
 };
 extern Names names;
 
+// Drops every pointer to an interpreter object that this side keeps between calls (the
+// names above, the fault class), without touching the objects: for the end of the
+// interpreter's life.
+void forget_interpreter_objects();
+
 // How a function's arguments are bound: every parameter may be given by position or by
 // keyword; the parameters from `required` on have the default False.
 struct FunctionDescription {
@@ -89,10 +95,41 @@ void refuse(PyObject* obj, const char* required);
 // Re-raises a pending exception of class exactly TypeError as "argument '{param}': {text}".
 void reraise_argument_error(const char* param);
 
+// Clears the pending exception when it is an Exception and returns true; an exception that
+// is not (KeyboardInterrupt, SystemExit) stays pending, to pass through, and gives false.
+bool clear_ordinary_error();
+
 // Raises a codec error as its own class; returns nullptr.
 PyObject* raise(const CodecError& e);
 // Raises a packet routine's error as ValueError "{ClassName}: {str(exc)}"; returns nullptr.
 PyObject* raise_wrapped(const CodecError& e);
+// Where a packet walk stopped, for the note that an error of a recipe item carries. The
+// walk keeps it current as it goes; nothing is formatted unless an error needs it.
+struct ItemPlace {
+    PyObject* item = nullptr;  // borrowed from the walk's Recipe; nullptr before any item
+    std::size_t index = 0;
+    bool has_bits = false;  // start and bits are known
+    BitPos start;           // counted from the first bit of the packet's bytes
+    std::uint64_t bits = 0;
+    bool past_end = false;  // the field does not lie inside the packet of packet_size bytes
+    std::size_t packet_size = 0;
+
+    void at(PyObject* it, std::size_t i) {
+        item = it;
+        index = i;
+        has_bits = past_end = false;
+    }
+    void field(BitPos s, std::uint64_t n) {
+        start = s;
+        bits = n;
+        has_bits = true;
+    }
+};
+
+// Adds to the pending exception, when it is an Exception and the walk was inside an item,
+// one note naming the item: "recipe item 3 ('temp'), bits 40 to 47". Returns nullptr.
+PyObject* add_item_note(const ItemPlace& place);
+
 // Raises an internal fault (never caused by a caller's input); returns nullptr.
 PyObject* raise_internal_fault(const char* text);
 

@@ -53,7 +53,7 @@ PyObject* decode_field(std::span<const std::uint8_t> packet, BitPos pos, const I
 }  // namespace
 
 PyObject* process_recipe(std::span<const std::uint8_t> packet, std::size_t offset_bits,
-                         const py::Recipe& items, CodecError& err) {
+                         const py::Recipe& items, CodecError& err, py::ItemPlace& place) {
 #if PY_VERSION_HEX < 0x030D0000
     // Sized for the items up front: no resizing while the fields are stored.
     py::Ref result(_PyDict_NewPresized(Py_ssize_t(items.size())));
@@ -63,11 +63,18 @@ PyObject* process_recipe(std::span<const std::uint8_t> packet, std::size_t offse
     if (!result) return err = CodecError::pending(), nullptr;
     const BitPos base = BitPos::of(offset_bits);
     BitPos cursor = base;
+    std::size_t index = 0;
     for (PyObject* item : items) {
+        place.at(item, index++);
         Item f;
         if (!read_item(item, f, err)) return nullptr;
         const BitPos pos = f.has_offset ? base.plus(f.offset_bits) : cursor;
-        if (!check_in_packet(pos, f.bits, packet.size(), err)) return nullptr;
+        place.field(pos, f.bits);
+        if (!check_in_packet(pos, f.bits, packet.size(), err)) {
+            place.past_end = true;
+            place.packet_size = packet.size();
+            return nullptr;
+        }
 
         py::Ref value(decode_field(packet, pos, f, err));
         if (!value) return nullptr;
