@@ -67,9 +67,9 @@ int main() {
     if (!s.ok()) return fail("status", s.error());
 
     std::printf("mode=%llu current=%lld temp=%g status=%s\n",
-                static_cast<unsigned long long>(m.value().u), static_cast<long long>(c.value().i),
-                t.value().d, s.value().c_str());
-    const bool ok = m.value().u == 5 && c.value().i == -1 && t.value().d == 21.5 &&
+                static_cast<unsigned long long>(m.value().u()),
+                static_cast<long long>(c.value().i()), t.value().d(), s.value().c_str());
+    const bool ok = m.value().u() == 5 && c.value().i() == -1 && t.value().d() == 21.5 &&
                     s.value() == "NOML" && packet[0] == 0xbf && packet[1] == 0x41;
     std::printf(ok ? "round trip ok\n" : "ROUND TRIP FAILED\n");
     return ok ? 0 : 1;

@@ -99,6 +99,44 @@ bool read_wide_signed(std::span<const std::uint8_t> packet, BitPos pos, const Fi
     return false;
 }
 
+Result<Number> decode_other_number(Encoding encoding, std::span<const std::uint8_t> packet,
+                                   BitPos pos, const FieldShape& f, std::string_view name) {
+    if (const char* message = reserved_format_message(encoding)) return not_implemented(message);
+    const unsigned float_width = ieee754_width(encoding);
+    if (f.bits < float_width) return ieee754_too_narrow(float_width);
+    CodecError err;
+    if (f.bits > 64 && is_signed_binary(encoding)) {
+        std::int64_t v;
+        if (!read_wide_signed(packet, pos, f, encoding, name, v, err)) return err;
+        return Number::of_signed(v);
+    }
+    std::uint64_t raw, high;
+    if (!read_number_field(packet, pos, f, float_width != 0 ? float_width : 64, name, raw, high,
+                           err))
+        return err;
+    const std::size_t bits = std::size_t(f.bits);
+    const auto bcd = [](Result<std::int64_t> r) -> Result<Number> {
+        if (!r.ok()) return r.take_error();
+        return Number::of_signed(r.value());
+    };
+    switch (encoding) {
+        case Encoding::unsigned_int: return Number::of_unsigned(raw);
+        case Encoding::twos_complement: return Number::of_signed(decode_twos_complement(raw, bits));
+        case Encoding::ones_complement: return Number::of_signed(decode_ones_complement(raw, bits));
+        case Encoding::sign_magnitude: return Number::of_signed(decode_sign_magnitude(raw, bits));
+        case Encoding::bcd: return bcd(decode_unpacked_bcd(raw, bits, false));
+        case Encoding::bcd_signed: return bcd(decode_unpacked_bcd(raw, bits, true));
+        case Encoding::packed_bcd: return bcd(decode_packed_bcd(raw, bits, false));
+        case Encoding::packed_bcd_signed: return bcd(decode_packed_bcd(raw, bits, true));
+        case Encoding::ieee754_f16: return Number::of_real(decode_ieee754_f16(raw));
+        case Encoding::ieee754_f32: return Number::of_real(decode_ieee754_f32(raw));
+        case Encoding::ieee754_f64: return Number::of_real(decode_ieee754_f64(raw));
+        case Encoding::ieee754_f128: return Number::of_real(decode_ieee754_f128(raw, high));
+        default: break;
+    }
+    return unsupported_encoding(encoding_name(encoding));
+}
+
 CodecError text_too_long(std::size_t bytes, std::uint64_t bits) {
     return value_error("Encoded text of " + std::to_string(bytes) + " bytes does not fit in " +
                        std::to_string(bits) + " bits");

@@ -71,17 +71,19 @@ inline bool check_in_packet(BitPos pos, std::uint64_t n, std::size_t size, Codec
 
 // ---- Numeric fields ----
 
-// A decoded numeric value, of the kind its encoding gives.
+// A decoded numeric value, of the kind its encoding gives, in one word.
 struct Number {
     enum class Kind : std::uint8_t { unsigned_int, signed_int, real };
     Kind kind = Kind::unsigned_int;
-    std::uint64_t u = 0;
-    std::int64_t i = 0;
-    double d = 0;
+    std::uint64_t word = 0;
 
-    static Number of_unsigned(std::uint64_t v) { return {Kind::unsigned_int, v, 0, 0}; }
-    static Number of_signed(std::int64_t v) { return {Kind::signed_int, 0, v, 0}; }
-    static Number of_real(double v) { return {Kind::real, 0, 0, v}; }
+    std::uint64_t u() const { return word; }
+    std::int64_t i() const { return std::int64_t(word); }
+    double d() const { return detail::double_of(word); }
+
+    static Number of_unsigned(std::uint64_t v) { return {Kind::unsigned_int, v}; }
+    static Number of_signed(std::int64_t v) { return {Kind::signed_int, std::uint64_t(v)}; }
+    static Number of_real(double v) { return {Kind::real, encode_ieee754_f64(v)}; }
 };
 
 // Writes a pattern into a numeric field: zero-extended to the field's width, mirrored and
@@ -129,49 +131,64 @@ bool read_wide_signed(std::span<const std::uint8_t> packet, BitPos pos, const Fi
                       Encoding encoding, std::string_view name, std::int64_t& value,
                       CodecError& err);
 
+constexpr bool is_binary_integer(Encoding e) {
+    return e == Encoding::unsigned_int || e == Encoding::twos_complement ||
+           e == Encoding::ones_complement || e == Encoding::sign_magnitude;
+}
+
 constexpr bool is_signed_binary(Encoding e) {
     return e == Encoding::twos_complement || e == Encoding::ones_complement ||
            e == Encoding::sign_magnitude;
 }
 
+// The common case, small enough to inline into packet walks: a field of at most 64 bits of
+// a binary integer encoding, or of a float format that fills it exactly. False when the
+// field needs decode_number's full path; never an error of its own. The field must lie
+// inside the packet.
+inline bool decode_plain_number(Encoding encoding, std::span<const std::uint8_t> packet, BitPos pos,
+                                const FieldShape& f, Number& out) {
+    if (f.bits > 64) return false;
+    switch (encoding) {
+        case Encoding::ieee754_f16:
+        case Encoding::ieee754_f32:
+        case Encoding::ieee754_f64:
+            if (ieee754_width(encoding) != f.bits) return false;
+            break;
+        default:
+            if (!is_binary_integer(encoding)) return false;
+    }
+    const std::size_t n = std::size_t(f.bits);
+    const std::uint64_t raw = field_value(read_field_bits(packet.data(), packet.size(), pos, n), n,
+                                          f.reverse_bits, f.little);
+    switch (encoding) {
+        case Encoding::unsigned_int: out = Number::of_unsigned(raw); return true;
+        case Encoding::twos_complement:
+            out = Number::of_signed(decode_twos_complement(raw, n));
+            return true;
+        case Encoding::ones_complement:
+            out = Number::of_signed(decode_ones_complement(raw, n));
+            return true;
+        case Encoding::sign_magnitude:
+            out = Number::of_signed(decode_sign_magnitude(raw, n));
+            return true;
+        case Encoding::ieee754_f16: out = Number::of_real(decode_ieee754_f16(raw)); return true;
+        case Encoding::ieee754_f32: out = Number::of_real(decode_ieee754_f32(raw)); return true;
+        default: out = {Number::Kind::real, raw}; return true;  // ieee754_f64
+    }
+}
+
+// Every other numeric field: wide fields, float fields wider than their format, BCD,
+// binary128, and the errors of reserved formats and narrow float fields.
+Result<Number> decode_other_number(Encoding encoding, std::span<const std::uint8_t> packet,
+                                   BitPos pos, const FieldShape& f, std::string_view name);
+
 // Decodes the numeric field of `encoding` at pos (the field must lie inside the packet).
 // `name` is only for error texts.
 inline Result<Number> decode_number(Encoding encoding, std::span<const std::uint8_t> packet,
                                     BitPos pos, const FieldShape& f, std::string_view name) {
-    if (const char* message = reserved_format_message(encoding)) return not_implemented(message);
-    const unsigned float_width = ieee754_width(encoding);
-    if (f.bits < float_width) return ieee754_too_narrow(float_width);
-    CodecError err;
-    if (f.bits > 64 && is_signed_binary(encoding)) {
-        std::int64_t v;
-        if (!read_wide_signed(packet, pos, f, encoding, name, v, err)) return err;
-        return Number::of_signed(v);
-    }
-    std::uint64_t raw, high;
-    if (!read_number_field(packet, pos, f, float_width != 0 ? float_width : 64, name, raw, high,
-                           err))
-        return err;
-    const std::size_t bits = std::size_t(f.bits);
-    const auto bcd = [](Result<std::int64_t> r) -> Result<Number> {
-        if (!r.ok()) return r.take_error();
-        return Number::of_signed(r.value());
-    };
-    switch (encoding) {
-        case Encoding::unsigned_int: return Number::of_unsigned(raw);
-        case Encoding::twos_complement: return Number::of_signed(decode_twos_complement(raw, bits));
-        case Encoding::ones_complement: return Number::of_signed(decode_ones_complement(raw, bits));
-        case Encoding::sign_magnitude: return Number::of_signed(decode_sign_magnitude(raw, bits));
-        case Encoding::bcd: return bcd(decode_unpacked_bcd(raw, bits, false));
-        case Encoding::bcd_signed: return bcd(decode_unpacked_bcd(raw, bits, true));
-        case Encoding::packed_bcd: return bcd(decode_packed_bcd(raw, bits, false));
-        case Encoding::packed_bcd_signed: return bcd(decode_packed_bcd(raw, bits, true));
-        case Encoding::ieee754_f16: return Number::of_real(decode_ieee754_f16(raw));
-        case Encoding::ieee754_f32: return Number::of_real(decode_ieee754_f32(raw));
-        case Encoding::ieee754_f64: return Number::of_real(decode_ieee754_f64(raw));
-        case Encoding::ieee754_f128: return Number::of_real(decode_ieee754_f128(raw, high));
-        default: break;
-    }
-    return unsupported_encoding(encoding_name(encoding));
+    Number n;
+    if (decode_plain_number(encoding, packet, pos, f, n)) return n;
+    return decode_other_number(encoding, packet, pos, f, name);
 }
 
 // The pattern of a value of a signed integer or BCD encoding (every numeric encoding but

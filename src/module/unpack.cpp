@@ -13,11 +13,11 @@ namespace {
 
 PyObject* to_python(const Number& n) {
     switch (n.kind) {
-        case Number::Kind::unsigned_int: return PyLong_FromUnsignedLongLong(n.u);
-        case Number::Kind::signed_int: return PyLong_FromLongLong(n.i);
+        case Number::Kind::unsigned_int: return PyLong_FromUnsignedLongLong(n.u());
+        case Number::Kind::signed_int: return PyLong_FromLongLong(n.i());
         case Number::Kind::real: break;
     }
-    return PyFloat_FromDouble(n.d);
+    return PyFloat_FromDouble(n.d());
 }
 
 // Text fields become a str: UTF-8 straight from the packet's bytes, other encodings
@@ -43,9 +43,13 @@ PyObject* decode_field(std::span<const std::uint8_t> packet, BitPos pos, const I
     if (!find_encoding(f, false, encoding, err)) return nullptr;
     const FieldShape shape{f.bits, f.reverse_bits, little};
     if (is_text(encoding)) return decode_text_field(packet, pos, shape, encoding, err);
-    Result<Number> n = decode_number(encoding, packet, pos, shape, f.name);
-    if (!n.ok()) return err = n.take_error(), nullptr;
-    PyObject* value = to_python(n.value());
+    Number n;
+    if (!decode_plain_number(encoding, packet, pos, shape, n)) {
+        Result<Number> other = decode_other_number(encoding, packet, pos, shape, f.name);
+        if (!other.ok()) return err = other.take_error(), nullptr;
+        n = other.value();
+    }
+    PyObject* value = to_python(n);
     if (value == nullptr) err = CodecError::pending();
     return value;
 }
