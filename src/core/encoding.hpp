@@ -52,9 +52,12 @@ enum class Encoding : std::uint8_t {
     utf32,
     utf32le,
     utf32be,
+    // Raw bytes: what an iso_8859_1 field holds, as bytes (compiled layouts only, so it
+    // has no row in the recipe's name table below).
+    binary,
 };
 
-constexpr bool is_text(Encoding e) { return e >= Encoding::us_ascii; }
+constexpr bool is_text(Encoding e) { return e >= Encoding::us_ascii && e <= Encoding::utf32be; }
 
 // The least width a float format's field may have (0 for the other encodings): a
 // narrower field would lose the pattern's high bits.

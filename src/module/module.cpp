@@ -116,33 +116,6 @@ void forget_interpreter() {
     first_interpreter = -1;
 }
 
-bool intern_names() {
-    struct {
-        PyObject** slot;
-        const char* text;
-    } const table[] = {
-        {&py::names.name, "name"},
-        {&py::names.encoding, "encoding"},
-        {&py::names.bits, "bits"},
-        {&py::names.byte_order, "byte_order"},
-        {&py::names.reverse_bits, "reverse_bits"},
-        {&py::names.offset_bits, "offset_bits"},
-        {&py::names.value, "value"},
-        {&py::names.qualname, "__qualname__"},
-        {&py::names.module, "__module__"},
-        {&py::names.dunder_name, "__name__"},
-    };
-    for (const auto& e : table)
-        if (*e.slot == nullptr && (*e.slot = PyUnicode_InternFromString(e.text)) == nullptr)
-            return false;
-    if (py::names.str_lower == nullptr) {
-        py::names.str_lower =
-            PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyUnicode_Type), "lower");
-        if (py::names.str_lower == nullptr) return false;
-    }
-    return true;
-}
-
 bool add_function(PyObject* module, PyObject* all, std::size_t slot, const py::ModuleFunction& f) {
     signatures[slot] = text_signature(*f.description);
     method_defs[slot] = {f.description->name,
@@ -159,7 +132,7 @@ bool add_function(PyObject* module, PyObject* all, std::size_t slot, const py::M
 }
 
 PyObject* create_module() {
-    if (!intern_names()) return nullptr;
+    if (!py::intern_names()) return nullptr;
     py::Ref module(PyModule_Create2(&module_def, PYTHON_API_VERSION));
     if (!module) return nullptr;
     py::Ref all(PyList_New(0));

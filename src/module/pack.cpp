@@ -8,6 +8,7 @@
 #include "core/text.hpp"
 #include "packet.hpp"
 #include "recipe.hpp"
+#include "values.hpp"
 
 namespace bitweave {
 
@@ -43,40 +44,14 @@ bool packet_length(const py::Recipe& items, std::size_t& length, CodecError& err
 // Text longer than the field is refused rather than cut.
 bool fill_text_field(PyObject* value, const Item& f, Encoding encoding,
                      std::span<std::uint8_t> packet, BitPos pos, CodecError& err) {
-    std::string_view text;
-    if (!py::to_text(value, text)) return err = CodecError::pending(), false;
-    // UTF-8 text is written straight from the interpreter's copy.
     StringSink encoded;
-    std::span<const std::uint8_t> image{reinterpret_cast<const std::uint8_t*>(text.data()),
-                                        text.size()};
-    if (encoding != Encoding::utf8) {
-        Result<std::size_t> n = encode_text(encoding, text, encoded);
-        if (!n.ok()) return err = n.take_error(), false;
-        image = {reinterpret_cast<const std::uint8_t*>(encoded.bytes.data()), encoded.bytes.size()};
-    }
+    std::span<const std::uint8_t> image;
+    if (!encode_text_value(value, encoding, encoded, image, err)) return false;
     bool little;
     if (!find_byte_order(f, little, err)) return false;
     if (!check_text_fits(image.size(), f.bits, err)) return false;
     put_text_field(packet, pos, image, {f.bits, f.reverse_bits, little});
     return true;
-}
-
-// The value of a numeric item converted and encoded as its pattern. A failed conversion
-// leaves the interpreter's exception pending.
-Result<std::uint64_t> encode_number(PyObject* value, const Item& f, Encoding encoding) {
-    if (encoding == Encoding::unsigned_int) {
-        std::uint64_t v;
-        if (!py::to_u64(value, v)) return CodecError::pending();
-        return encode_unsigned(v, f.bits);
-    }
-    if (encoding >= Encoding::ieee754_f16 && encoding <= Encoding::ieee754_f64) {
-        double v;
-        if (!py::to_double(value, v)) return CodecError::pending();
-        return encode_float_pattern(encoding, v, f.bits);
-    }
-    std::int64_t v;
-    if (!py::to_i64(value, v)) return CodecError::pending();
-    return encode_integer_pattern(encoding, v, f.bits);
 }
 
 // Encodes one item's value into the packet at pos.
@@ -93,7 +68,7 @@ bool fill_field(PyObject* item, const Item& f, std::span<std::uint8_t> packet, B
     if (!find_encoding(f, true, encoding, err)) return false;
     if (is_text(encoding)) return fill_text_field(value.get(), f, encoding, packet, pos, err);
 
-    Result<std::uint64_t> pattern = encode_number(value.get(), f, encoding);
+    Result<std::uint64_t> pattern = encode_number(value.get(), encoding, f.bits);
     if (!pattern.ok()) return err = pattern.take_error(), false;
 
     bool little;

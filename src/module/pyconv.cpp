@@ -290,6 +290,33 @@ PyObject* add_item_note(const ItemPlace& place) {
     return nullptr;
 }
 
+bool intern_names() {
+    struct {
+        PyObject** slot;
+        const char* text;
+    } const table[] = {
+        {&names.name, "name"},
+        {&names.encoding, "encoding"},
+        {&names.bits, "bits"},
+        {&names.byte_order, "byte_order"},
+        {&names.reverse_bits, "reverse_bits"},
+        {&names.offset_bits, "offset_bits"},
+        {&names.value, "value"},
+        {&names.qualname, "__qualname__"},
+        {&names.module, "__module__"},
+        {&names.dunder_name, "__name__"},
+    };
+    for (const auto& e : table)
+        if (*e.slot == nullptr && (*e.slot = PyUnicode_InternFromString(e.text)) == nullptr)
+            return false;
+    if (names.str_lower == nullptr) {
+        names.str_lower =
+            PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyUnicode_Type), "lower");
+        if (names.str_lower == nullptr) return false;
+    }
+    return true;
+}
+
 void forget_interpreter_objects() {
     names = Names{};
     panic_type = nullptr;

@@ -64,6 +64,9 @@ struct Names {
 };
 extern Names names;
 
+// Makes the names above, once per interpreter; false with an exception set.
+bool intern_names();
+
 // Drops every pointer to an interpreter object that this side keeps between calls (the
 // names above, the fault class), without touching the objects: for the end of the
 // interpreter's life.

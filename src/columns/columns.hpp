@@ -1,0 +1,51 @@
+// What the parts of the bitweave_columns extension share: numpy arrays made and filled in
+// place, held views of callers' buffers, and the entries of the module's parts.
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+#include "module/pyconv.hpp"
+
+namespace bitweave::columns {
+
+// numpy.empty, looked up when the module is made and dropped when the interpreter ends.
+bool find_numpy();
+void forget_numpy();
+
+// A new one-dimensional numpy array of `count` elements of a type code ("u2", "f4", "O",
+// "?"), and where its elements lie (contiguous and writable: the array is new and the
+// caller's alone). An object array starts full of None.
+py::Ref new_array(std::uint64_t count, const char* code, void*& data);
+
+// A caller's buffer, held (so that its memory cannot move or vanish) until destroyed.
+class View {
+  public:
+    View() = default;
+    View(const View&) = delete;
+    View& operator=(const View&) = delete;
+    ~View() {
+        if (held_) PyBuffer_Release(&view_);
+    }
+    // A contiguous buffer of bytes; a TypeError naming `what` otherwise.
+    bool bytes(PyObject* obj, const char* what);
+    // Any buffer with its element format and strides (for numpy columns).
+    bool records(PyObject* obj);
+    std::span<const std::uint8_t> span() const {
+        return {static_cast<const std::uint8_t*>(view_.buf), std::size_t(view_.len)};
+    }
+    const Py_buffer& get() const { return view_; }
+
+  private:
+    Py_buffer view_{};
+    bool held_ = false;
+};
+
+// The Layout base type, added to the module as LayoutBase.
+bool add_layout_type(PyObject* module);
+void forget_layout_type();
+
+// ccsds_index(data, *, offset=0, skip_header_bytes=0): the module function of stream.cpp.
+PyObject* ccsds_index(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
+}  // namespace bitweave::columns

@@ -1,0 +1,53 @@
+// The bitweave_columns._columns extension: compiled layouts and the CCSDS stream index,
+// over bitweave's pure core. The package's Python layer (python/bitweave_columns) wraps it.
+#include "columns.hpp"
+
+namespace bitweave::columns {
+
+namespace {
+
+PyMethodDef module_methods[] = {
+    {"ccsds_index", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(ccsds_index)),
+     METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT,
+                          "_columns",
+                          "Compiled layouts and stream indexes (see bitweave_columns).",
+                          0,
+                          module_methods,
+                          nullptr,
+                          nullptr,
+                          nullptr,
+                          nullptr};
+
+PyObject* module_object = nullptr;
+
+// At the end of the interpreter's finalisation: drop the pointers to its objects, so that
+// a new interpreter of the process makes the module afresh.
+void forget_interpreter() {
+    module_object = nullptr;
+    forget_numpy();
+    forget_layout_type();
+    py::forget_interpreter_objects();
+}
+
+}  // namespace
+
+}  // namespace bitweave::columns
+
+PyMODINIT_FUNC PyInit__columns() {
+    using namespace bitweave::columns;
+    if (module_object != nullptr) {
+        Py_INCREF(module_object);
+        return module_object;
+    }
+    if (!bitweave::py::intern_names() || !find_numpy()) return nullptr;
+    bitweave::py::Ref module(PyModule_Create(&module_def));
+    if (!module || !add_layout_type(module.get())) return nullptr;
+    Py_AtExit(forget_interpreter);
+    Py_INCREF(module.get());
+    module_object = module.get();
+    return module.release();
+}
