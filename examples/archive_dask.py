@@ -1,287 +1,243 @@
-"""Decode a telemetry archive in parallel worker processes with Dask.
+"""Decode a mixed telemetry archive by packet type on a Dask cluster of worker processes.
 
-    pip install ".[dask]" && python examples/archive_dask.py [--packets N] [--workers W]
+    pip install ".[dask,plot]" && python examples/archive_dask.py [--packets N] [--files F]
+        [--workers W] [--partition-packets P] [--plot PATH] [--archive DIR]
 
-The archive is a file of concatenated fixed-layout housekeeping packets (a CCSDS primary
-header and a 25-byte payload, 31 bytes in all, with most fields straddling byte
-boundaries). The script
+The archive is F files of CCSDS space packets of three APIDs, interleaved as a spacecraft
+downlinks them, each packet behind a 4-byte ground-station record header:
 
-1. writes such an archive (one million packets by default) with pack_parameters,
-2. decodes it in this process, into one column per field,
-3. decodes it again with Dask's multiprocessing scheduler: each task opens the file, maps
-   it and decodes one byte range of whole packets into columns of its own,
-4. checks that both decodes are identical, every value of every packet, and that sampled
-   packets hold the values that were packed,
-5. prints the timings and the speed-up.
+    0x2A5 housekeeping  31 bytes, 17 fields, most of them straddling byte boundaries
+    0x101 attitude      34 bytes, a time, a quaternion (f32) and body rates
+    0x3C0 science       23 bytes, a format byte: 8 twelve-bit samples, or 3 f32 spectra,
+                        so its layout is picked per packet by a function of the packet
 
-Workers send back columns (typed arrays for numbers, lists for text) rather than a dict per
-packet: pickling a million dicts to the parent and back would cost more than decoding them.
-The parallel timing includes starting the worker processes, so small archives gain little;
-the speed-up is bounded by the number of CPU cores the process may use.
+The script
 
-The functions are importable: make_archive(), decode_serial(), decode_parallel() and
-first_difference() (see tests/test_archive.py).
+1. writes the archive with `Layout.pack`, from columns of known values,
+2. starts a `distributed.LocalCluster` of worker processes and makes one dataframe per APID
+   with `bitweave_columns.dask.read_packets` (one index pass per file, on the workers),
+3. computes per-minute means of every APID's parameters, and then the whole frames, on the
+   cluster with Dask's progress bar, and both again in this process alone (Dask's
+   synchronous scheduler),
+4. checks that both are identical and hold exactly the values that were written,
+5. prints the timings and speed-ups, for per-minute means (reduced on the workers) and for
+   whole frames (every row sent back here), with the share of the workers' time spent
+   computing and moving data, and
+6. saves a plot of two housekeeping parameters against time (with matplotlib).
+
+The functions are importable (see tests/test_archive.py): make_archive(), make_frames(),
+first_difference(), check_written(), plot() and main().
 """
 
 import argparse
-import math
-import mmap
+import importlib
 import os
 import sys
 import tempfile
 import time
-from array import array
 from pathlib import Path
 
-import bitweave
+import numpy as np
 
-# (name, encoding, bits). Big-endian, most significant bit first.
-FIELDS = [
-    # CCSDS primary header, 6 bytes
-    ("version", "unsigned", 3),
-    ("type", "unsigned", 1),
-    ("sec_header_flag", "unsigned", 1),
-    ("apid", "unsigned", 11),
-    ("sequence_flags", "unsigned", 2),
-    ("sequence_count", "unsigned", 14),
-    ("packet_data_length", "unsigned", 16),
-    # housekeeping payload, 25 bytes
-    ("coarse_time", "unsigned", 32),  # seconds
-    ("fine_time", "unsigned", 16),  # 1/65536 s
-    ("battery_voltage_raw", "unsigned", 12),
-    ("battery_current_raw", "twos_complement", 10),
-    ("panel_temp", "ieee754_f32", 32),  # degrees Celsius
-    ("mode", "unsigned", 3),
-    ("heater_on", "unsigned", 1),
-    ("reaction_wheel_rpm", "twos_complement", 16),
-    ("error_count", "unsigned", 7),
-    ("status", "us_ascii", 64),  # 8 characters, space padded
-    ("spare", "unsigned", 7),  # pads the payload to whole bytes
-]
+from bitweave_columns import Layout
 
-NAMES = [name for name, _, _ in FIELDS]
-PACKET_BITS = sum(bits for _, _, bits in FIELDS)
-PACKET_BYTES = PACKET_BITS // 8
-HEADER_BYTES = 6
-assert PACKET_BITS % 8 == 0, f"packet is {PACKET_BITS} bits, not whole bytes"
-
-APIDS = (0x2A5, 0x2A6, 0x101)
-STATUS = ("OFF     ", "SAFE    ", "IDLE    ", "CHARGING", "SLEWING ", "SCIENCE ")
+RECORD_HEADER = 4  # ground-station bytes before each packet: a receive counter
 EPOCH = 1_700_000_000
-
-# Packets decoded at a time, which bounds the dicts alive at once.
-BLOCK_PACKETS = 1 << 15
-
-
-def recipe(with_values=False):
-    """Recipe items for FIELDS, fresh dicts each call."""
-    items = [
-        {"name": name, "encoding": encoding, "bits": bits, "byte_order": "big",
-         "reverse_bits": False}
-        for name, encoding, bits in FIELDS
-    ]
-    if with_values:
-        for item in items:
-            item["value"] = 0
-    return items
+ORBIT_SECONDS = 5400
+HK, ATT, SCI = 0x2A5, 0x101, 0x3C0
 
 
-def packet_values(i):
-    """The values packed into packet number i, in FIELDS order: simulated housekeeping that
-    is a pure function of i, so that any packet can be checked on its own."""
-    mode = (i // 1000) % len(STATUS)
-    temp = -40.0 + (i % 1041) * 0.125  # exact in binary32
-    return (
-        0, 0, 0, APIDS[i % 3], 0b11, (i // 3) % 16384, PACKET_BYTES - HEADER_BYTES - 1,
-        EPOCH + i // 8, (i % 8) * 8192,
-        2800 + (i * 7) % 1200,
-        (i * 13) % 1024 - 512,
-        temp,
-        mode,
-        int(temp < 0.0),
-        (i * 97) % 12001 - 6000,
-        (i // 5000) % 128,
-        STATUS[mode],
-        0,
-    )
+def _items(fields):
+    return [{"name": name, "encoding": encoding, "bits": bits, "byte_order": "big",
+             "reverse_bits": False} for name, encoding, bits in fields]
 
 
-def expected_packet(i):
-    return dict(zip(NAMES, packet_values(i)))
+PRIMARY = [("version", "unsigned", 3), ("type", "unsigned", 1), ("sec_header_flag", "unsigned", 1),
+           ("apid", "unsigned", 11), ("sequence_flags", "unsigned", 2),
+           ("sequence_count", "unsigned", 14), ("packet_data_length", "unsigned", 16)]
+TIME = [("coarse_time", "unsigned", 32), ("fine_time", "unsigned", 16)]
+LAYOUTS = {
+    "hk": Layout(_items(PRIMARY + TIME + [
+        ("battery_voltage_raw", "unsigned", 12), ("battery_current_raw", "twos_complement", 10),
+        ("panel_temp", "ieee754_f32", 32), ("mode", "unsigned", 3), ("heater_on", "unsigned", 1),
+        ("reaction_wheel_rpm", "twos_complement", 16), ("error_count", "unsigned", 7),
+        ("status", "us_ascii", 64), ("spare", "unsigned", 7)])),
+    "att": Layout(_items(PRIMARY + TIME + [
+        ("q0", "ieee754_f32", 32), ("q1", "ieee754_f32", 32), ("q2", "ieee754_f32", 32),
+        ("q3", "ieee754_f32", 32), ("rate_x", "twos_complement", 16),
+        ("rate_y", "twos_complement", 16), ("rate_z", "twos_complement", 16)])),
+    "wave": Layout(_items(PRIMARY + [("coarse_time", "unsigned", 32), ("format", "unsigned", 8)]
+                          + [(f"sample_{k}", "unsigned", 12) for k in range(8)])),
+    "spectrum": Layout(_items(PRIMARY + [("coarse_time", "unsigned", 32),
+                                         ("format", "unsigned", 8)]
+                              + [(f"band_{k}", "ieee754_f32", 32) for k in range(3)])),
+}
+STATUS = ("OFF     ", "SAFE    ", "IDLE    ", "CHARGING", "SLEWING ", "SCIENCE ")
+PATTERN = np.array([HK, ATT, SCI, ATT, SCI, ATT, SCI, SCI])  # the downlink's rhythm
+APIDS = {"hk": HK, "att": ATT, "wave": SCI, "spectrum": SCI}
+FORMAT_AT = 10  # the science format byte: after the primary header and the coarse time
+
+
+def pick_science(packet):
+    """The science packet's layout, by its format byte."""
+    return LAYOUTS["wave"] if packet[FORMAT_AT] == 0 else LAYOUTS["spectrum"]
+
+
+def layouts():
+    """What read_packets takes: a layout per APID, or a function that picks one."""
+    return {HK: LAYOUTS["hk"], ATT: LAYOUTS["att"], SCI: pick_science}
 
 
 # ---- writing ----
 
 
-def make_archive(path, packets, batch=1 << 15):
-    """Writes packets 0 .. packets-1 to path; returns the path."""
-    items = recipe(with_values=True)
-    pack = bitweave.pack_parameters
-    with open(path, "wb") as out:
-        for start in range(0, packets, batch):
-            chunk = []
-            for i in range(start, min(start + batch, packets)):
-                for item, value in zip(items, packet_values(i)):
-                    item["value"] = value
-                chunk.append(pack(items))
-            out.write(b"".join(chunk))
-    return path
+def _values(kind, i, apid):
+    """Columns of simulated values for packets numbered i (stream order) of one kind."""
+    n = len(i)
+    head = {"version": 0, "type": 0, "sec_header_flag": 0, "apid": apid, "sequence_flags": 3,
+            "sequence_count": np.arange(n) % 16384,
+            "packet_data_length": LAYOUTS[kind].size - 7,
+            "coarse_time": EPOCH + i // 8, "fine_time": (i % 8) * 8192}
+    if kind == "hk":
+        mode = (i // 4000) % len(STATUS)
+        orbit = 2 * np.pi * (i / 8) / ORBIT_SECONDS
+        temp = (np.round((20 + 35 * np.sin(orbit - 0.8)) * 8) / 8).astype(np.float32)
+        return {**head, "battery_voltage_raw": (3400 + 400 * np.sin(orbit)).astype(int)
+                + (i * 7) % 41 - 20,
+                "battery_current_raw": (300 * np.cos(orbit)).astype(int), "panel_temp": temp,
+                "mode": mode, "heater_on": (temp < 0).astype(np.uint8),
+                "reaction_wheel_rpm": (i * 97) % 12001 - 6000, "error_count": (i // 5000) % 128,
+                "status": np.array(STATUS, dtype=object)[mode], "spare": 0}
+    if kind == "att":
+        angle = i * 1e-5
+        q = [np.cos(angle), np.sin(angle) * 0.6, np.sin(angle) * 0.8, np.zeros(n)]
+        return {**head, **{f"q{k}": v.astype(np.float32) for k, v in enumerate(q)},
+                "rate_x": i % 2001 - 1000, "rate_y": (i * 3) % 2001 - 1000, "rate_z": -(i % 300)}
+    head.pop("fine_time")
+    if kind == "wave":
+        return {**head, "format": 0, **{f"sample_{k}": (i * (k + 1)) % 4096 for k in range(8)}}
+    return {**head, "format": 1, **{f"band_{k}": (np.sqrt(i + k) * 0.5).astype(np.float32)
+                                    for k in range(3)}}
 
 
-def count_packets(path):
-    size = os.path.getsize(path)
-    if size % PACKET_BYTES:
-        raise ValueError(f"{path}: {size} bytes is not a whole number of "
-                         f"{PACKET_BYTES}-byte packets")
-    return size // PACKET_BYTES
+def make_archive(folder, packets, files=4):
+    """Writes `packets` packets over `files` files in `folder`; returns the paths and, per
+    kind of packet, the columns that were written, in archive order."""
+    apids = PATTERN[np.arange(packets) % len(PATTERN)]
+    i = np.arange(packets)
+    kinds = {"hk": apids == HK, "att": apids == ATT,
+             "wave": (apids == SCI) & (i % 3 == 0), "spectrum": (apids == SCI) & (i % 3 != 0)}
+    written = {kind: _values(kind, i[sel], APIDS[kind]) for kind, sel in kinds.items()}
+    size = np.zeros(packets, np.int64)
+    for kind, sel in kinds.items():
+        size[sel] = RECORD_HEADER + LAYOUTS[kind].size
+    ends = np.cumsum(size)
+    stream = np.empty(int(ends[-1]) if packets else 0, np.uint8)
+    starts = ends - size
+    stream[starts[:, None] + np.arange(RECORD_HEADER)] = (
+        (i[:, None] >> (8 * np.arange(RECORD_HEADER)[::-1])) & 0xFF)
+    for kind, sel in kinds.items():
+        layout = LAYOUTS[kind]
+        packed = np.frombuffer(layout.pack(written[kind], int(sel.sum())), np.uint8)
+        at = starts[sel] + RECORD_HEADER
+        stream[at[:, None] + np.arange(layout.size)] = packed.reshape(-1, layout.size)
+    # Files of whole records, cut at packet boundaries.
+    cuts = [0] + [int(starts[k * packets // files]) for k in range(1, files)] + [len(stream)]
+    paths = []
+    for k in range(files):
+        path = Path(folder) / f"downlink_{k:03d}.bin"
+        path.write_bytes(stream[cuts[k]:cuts[k + 1]].tobytes())
+        paths.append(path)
+    return paths, written
 
 
-# ---- decoding ----
+# ---- decoding and checking ----
 
 
-def column_for(encoding, bits):
-    """An empty column for one field: an array of the narrowest C type that holds the
-    field's integers, doubles for floats, a list for text."""
-    if encoding.startswith("ieee754"):
-        return array("d")
-    if encoding in ("unsigned", "twos_complement"):
-        codes = "BHIQ" if encoding == "unsigned" else "bhiq"
-        for code in codes:
-            if bits <= 8 * array(code).itemsize:
-                return array(code)
-    return []
+def make_frames(paths, partition_packets=None):
+    """One Dask dataframe per APID, on the current scheduler."""
+    from bitweave_columns.dask import DEFAULT_PARTITION_PACKETS, read_packets
+
+    return read_packets(paths, layouts(), skip_header_bytes=RECORD_HEADER,
+                        partition_packets=partition_packets or DEFAULT_PARTITION_PACKETS)
 
 
-def decode_chunk(path, first, count, samples=()):
-    """Decodes packets first .. first+count-1 of the archive at path into columns.
-
-    Returns {"columns": {name: column}, "samples": {i: dict}}, where samples holds the
-    decoded dicts themselves for those packet numbers in samples that fall in the range.
-    Runs in a worker process: it takes only picklable arguments and opens the file itself.
-    """
-    columns = {name: column_for(encoding, bits) for name, encoding, bits in FIELDS}
-    wanted = sorted(i for i in samples if first <= i < first + count)
-    kept = {}
-    if count == 0:
-        return {"columns": columns, "samples": kept}
-    items = recipe()
-    unpack = bitweave.unpack_parameters
-    with open(path, "rb") as f, mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) as mm:
-        for start in range(0, count, BLOCK_PACKETS):
-            stop = min(start + BLOCK_PACKETS, count)
-            # unpack_parameters takes bytes; one copy per block, then bit offsets into it.
-            data = mm[(first + start) * PACKET_BYTES:(first + stop) * PACKET_BYTES]
-            rows = [unpack(data, k * PACKET_BITS, items) for k in range(stop - start)]
-            for name, column in columns.items():
-                column.extend([row[name] for row in rows])
-            for i in wanted:
-                if first + start <= i < first + stop:
-                    kept[i] = rows[i - first - start]
-    return {"columns": columns, "samples": kept}
-
-
-def sample_indices(packets, how_many=16):
-    """Packet numbers whose decoded dicts are kept whole: spread out, first and last."""
-    if packets == 0:
-        return []
-    step = max(1, packets // how_many)
-    return sorted(set(range(0, packets, step)) | {packets - 1})
-
-
-def decode_serial(path):
-    """The whole archive decoded in this process."""
-    packets = count_packets(path)
-    return decode_chunk(path, 0, packets, sample_indices(packets))
-
-
-def chunk_ranges(packets, chunk_packets):
-    return [(first, min(chunk_packets, packets - first))
-            for first in range(0, packets, chunk_packets)]
-
-
-def merge(parts):
-    """One result from the chunks' results, in archive order."""
-    columns = {name: column_for(encoding, bits) for name, encoding, bits in FIELDS}
-    samples = {}
-    for part in parts:
-        for name, column in columns.items():
-            column.extend(part["columns"][name])
-        samples.update(part["samples"])
-    return {"columns": columns, "samples": samples}
-
-
-def default_chunk_packets(packets, workers):
-    """Four chunks per worker: enough to even out the load, few results to send back."""
-    return max(1, math.ceil(packets / (4 * workers)))
-
-
-def decode_parallel(path, workers=2, chunk_packets=None):
-    """The archive decoded by Dask's multiprocessing scheduler in byte-range chunks of
-    chunk_packets packets (default: default_chunk_packets())."""
-    import dask
-
-    packets = count_packets(path)
-    chunk_packets = chunk_packets or default_chunk_packets(packets, workers)
-    samples = sample_indices(packets)
-    path = str(path)
-    tasks = [dask.delayed(decode_chunk, pure=True)(path, first, count, samples)
-             for first, count in chunk_ranges(packets, chunk_packets)]
-    # chunksize=1: one task per dispatch, or the first worker would take six chunks at once.
-    parts = dask.compute(*tasks, scheduler="processes", num_workers=workers, chunksize=1)
-    return merge(parts)
-
-
-# ---- checking ----
-
-
-def _same_value(a, b):
-    """Equal and of one type; floats compared bit for bit (NaN, -0.0)."""
-    if type(a) is not type(b):
+def _same(a, b):
+    """Two pandas columns equal value for value, missing where the other is, of one type."""
+    if a.dtype != b.dtype or len(a) != len(b):
         return False
-    if isinstance(a, float):
-        return array("d", [a]).tobytes() == array("d", [b]).tobytes()
-    return a == b
-
-
-def _same_dict(a, b):
-    return list(a) == list(b) and all(_same_value(a[k], b[k]) for k in a)
+    na = a.isna().to_numpy()
+    return (na == b.isna().to_numpy()).all() and (a[~na].to_numpy() == b[~na].to_numpy()).all()
 
 
 def first_difference(a, b):
-    """None if the two decodes are identical, else a message naming the first difference.
-
-    Every value of every column is compared exactly (floats by their bits), and the whole
-    decoded dicts kept as samples are compared key for key and type for type.
-    """
-    if list(a["columns"]) != list(b["columns"]):
-        return f"fields differ: {list(a['columns'])} != {list(b['columns'])}"
-    for name in a["columns"]:
-        x, y = a["columns"][name], b["columns"][name]
-        if type(x) is not type(y) or getattr(x, "typecode", None) != getattr(y, "typecode", None):
-            return f"{name}: column types differ"
-        if len(x) != len(y):
-            return f"{name}: {len(x)} values != {len(y)}"
-        same = x.tobytes() == y.tobytes() if isinstance(x, array) else x == y
-        if not same:
-            i = next(i for i in range(len(x)) if not _same_value(x[i], y[i]))
-            return f"packet {i}, {name}: {x[i]!r} != {y[i]!r}"
-    if sorted(a["samples"]) != sorted(b["samples"]):
-        return f"sampled packets differ: {sorted(a['samples'])} != {sorted(b['samples'])}"
-    for i in a["samples"]:
-        if not _same_dict(a["samples"][i], b["samples"][i]):
-            return f"packet {i}: {a['samples'][i]!r} != {b['samples'][i]!r}"
+    """None if two results (APID -> pandas DataFrame) are identical, else the first
+    difference, named."""
+    if list(a) != list(b):
+        return f"APIDs differ: {list(a)} != {list(b)}"
+    for apid in a:
+        x, y = a[apid], b[apid]
+        if list(x.columns) != list(y.columns) or not x.index.equals(y.index):
+            return f"APID {apid:#x}: columns or packet numbers differ"
+        for name in x.columns:
+            if not _same(x[name], y[name]):
+                return f"APID {apid:#x}, {name}: columns differ"
     return None
 
 
-def check_against_packed(result):
-    """None if every sampled packet decoded to the values that were packed into it."""
-    for i, got in sorted(result["samples"].items()):
-        if not _same_dict(got, expected_packet(i)):
-            return f"packet {i}: decoded {got!r}, packed {expected_packet(i)!r}"
-        row = {name: column[i] for name, column in result["columns"].items()}
-        if row != got:
-            return f"packet {i}: columns hold {row!r}, decoded dict {got!r}"
+def check_written(result, written):
+    """None if every decoded packet holds the values it was written with."""
+    sci = result[SCI]
+    parts = {"hk": result[HK], "att": result[ATT], "wave": sci[sci["format"] == 0],
+             "spectrum": sci[sci["format"] == 1]}
+    for kind, frame in parts.items():
+        n = len(frame)
+        for name, values in written[kind].items():
+            want = np.broadcast_to(np.asarray(values), (n,))
+            got = frame[name].to_numpy()
+            if len(got) != len(want) or not (got == want).all():
+                return f"{kind}, {name}: decoded values differ from the written ones"
     return None
+
+
+def plot(result, path):
+    """Battery voltage and panel temperature against time, saved as a PNG; False when
+    matplotlib is missing."""
+    try:
+        import matplotlib
+
+        matplotlib.use("Agg")
+        import matplotlib.pyplot as plt
+    except ImportError:
+        return False
+    hk = result[HK]
+    t = (hk["coarse_time"] - EPOCH).to_numpy() + hk["fine_time"].to_numpy() / 65536
+    fig, (top, bottom) = plt.subplots(2, 1, sharex=True, figsize=(8, 5))
+    t = t / 3600
+    top.plot(t, hk["battery_voltage_raw"].to_numpy(), ",", color="tab:blue")
+    top.set_ylabel("battery voltage (raw)")
+    bottom.plot(t, hk["panel_temp"].to_numpy(), ",", color="tab:red")
+    bottom.set_ylabel("panel temperature (°C)")
+    bottom.set_xlabel(f"hours since {EPOCH} (UNIX time)")
+    fig.suptitle(f"Housekeeping (APID {HK:#x}), {len(hk):,} packets decoded on the cluster")
+    fig.tight_layout()
+    fig.savefig(path, dpi=120)
+    plt.close(fig)
+    return True
+
+
+def busy_seconds(stream):
+    """Seconds the workers spent decoding (task compute) and moving data, from a task
+    stream."""
+    compute = transfer = 0.0
+    for task in stream:
+        for step in task["startstops"]:
+            seconds = step["stop"] - step["start"]
+            if step["action"] == "compute":
+                compute += seconds
+            elif step["action"] == "transfer":
+                transfer += seconds
+    return compute, transfer
 
 
 # ---- command line ----
@@ -294,61 +250,117 @@ def usable_cpus():
         return os.cpu_count() or 1
 
 
+def per_minute(frames):
+    """Each APID's numeric columns averaged per minute of spacecraft time: the kind of result
+    a cluster sends back, small beside the packets."""
+    return [f.select_dtypes("number").groupby(f["coarse_time"] // 60).mean()
+            for f in frames.values()]
+
+
+def _on_cluster(client, collections, progress):
+    """Computes collections on the cluster with a progress bar: (results, seconds, the
+    workers' compute and transfer seconds)."""
+    from distributed import get_task_stream
+
+    with get_task_stream(client) as stream:
+        t0 = time.perf_counter()
+        futures = client.compute(collections)
+        progress(futures)
+        results = client.gather(futures)
+        seconds = time.perf_counter() - t0
+    print()
+    return results, seconds, busy_seconds(stream.data)
+
+
+def run(paths, workers, partition_packets):
+    """Decodes the archive on a LocalCluster and in this process alone, both to per-minute
+    means and to whole frames; returns (whole frames on the cluster, alone, timings)."""
+    import dask
+    from distributed import Client, LocalCluster, progress
+
+    t = {}
+    t0 = time.perf_counter()
+    with LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
+                      dashboard_address=None) as cluster, Client(cluster) as client:
+        client.run(importlib.import_module, "bitweave_columns.dask")  # pandas, pyarrow, ...
+        t["start"] = time.perf_counter() - t0
+        t0 = time.perf_counter()
+        frames = make_frames(paths, partition_packets)
+        t["index"] = time.perf_counter() - t0
+        t["tasks"] = sum(f.npartitions for f in frames.values())
+        means, t["means"], t["means_busy"] = _on_cluster(client, per_minute(frames), progress)
+        whole, t["whole"], t["whole_busy"] = _on_cluster(client, list(frames.values()),
+                                                         progress)
+    t0 = time.perf_counter()
+    alone_means = dask.compute(*per_minute(frames), scheduler="sync")
+    t["means_alone"] = time.perf_counter() - t0
+    t0 = time.perf_counter()
+    alone = dask.compute(*frames.values(), scheduler="sync")
+    t["whole_alone"] = time.perf_counter() - t0
+    t["means_equal"] = all(a.equals(b) for a, b in zip(means, alone_means))
+    return dict(zip(frames, whole)), dict(zip(frames, alone)), t
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--packets", type=int, default=1_000_000,
                         help="packets in the archive (default: 1000000)")
-    parser.add_argument("--archive", type=Path,
-                        help="where to write the archive (default: a temporary file, "
-                             "removed afterwards)")
+    parser.add_argument("--files", type=int, default=4, help="files (default: 4)")
     parser.add_argument("--workers", type=int, default=usable_cpus(),
                         help="worker processes (default: the usable CPU cores)")
-    parser.add_argument("--chunk-packets", type=int,
-                        help="packets per task (default: four tasks per worker)")
+    parser.add_argument("--partition-packets", type=int, default=None,
+                        help="packets per partition (default: four partitions per worker)")
+    parser.add_argument("--plot", type=Path, default=Path("archive_hk.png"),
+                        help="where to save the plot (default: archive_hk.png)")
+    parser.add_argument("--archive", type=Path,
+                        help="folder to write the archive to (default: a temporary one)")
     args = parser.parse_args(argv)
-    if args.packets < 0:
-        parser.error("--packets must be >= 0")
-    if args.workers < 1 or (args.chunk_packets is not None and args.chunk_packets < 1):
-        parser.error("--workers and --chunk-packets must be >= 1")
+    if args.packets < 1 or args.files < 1 or args.workers < 1:
+        parser.error("--packets, --files and --workers must be >= 1")
     try:
-        import dask  # noqa: F401
+        import bitweave_columns.dask  # noqa: F401
+        import distributed  # noqa: F401
     except ImportError:
-        print('This example needs Dask: pip install "dask>=2023.1" '
-              '(or pip install ".[dask]" in the bitweave checkout)', file=sys.stderr)
+        print('This example needs Dask: pip install "bitweave[dask]"', file=sys.stderr)
         return 2
+    per = args.partition_packets or -(-args.packets // (4 * args.workers))
 
     with tempfile.TemporaryDirectory() as tmp:
-        path = args.archive or Path(tmp) / "archive.bin"
-
+        folder = args.archive or Path(tmp)
+        folder.mkdir(parents=True, exist_ok=True)
         t0 = time.perf_counter()
-        make_archive(path, args.packets)
-        t_make = time.perf_counter() - t0
-        print(f"archive:  {args.packets:,} packets x {PACKET_BYTES} bytes = "
-              f"{args.packets * PACKET_BYTES / 1e6:.1f} MB, written in {t_make:.2f} s")
+        paths, written = make_archive(folder, args.packets, args.files)
+        size = sum(p.stat().st_size for p in paths)
+        print(f"archive:  {args.packets:,} packets of 3 APIDs in {args.files} files, "
+              f"{size / 1e6:.1f} MB, written in {time.perf_counter() - t0:.2f} s")
+        parallel, serial, t = run(paths, args.workers, per)
 
-        t0 = time.perf_counter()
-        serial = decode_serial(path)
-        t_serial = time.perf_counter() - t0
-        rate = args.packets / t_serial / 1e3 if t_serial else 0.0
-        print(f"serial:   {t_serial:.2f} s ({rate:,.0f} k packets/s, one process)")
-
-        chunk_packets = args.chunk_packets or default_chunk_packets(args.packets, args.workers)
-        chunks = len(chunk_ranges(args.packets, chunk_packets))
-        t0 = time.perf_counter()
-        parallel = decode_parallel(path, args.workers, chunk_packets)
-        t_parallel = time.perf_counter() - t0
-        print(f"parallel: {t_parallel:.2f} s ({args.workers} worker processes, {chunks} chunks, "
-              f"Dask 'processes' scheduler, worker start-up included)")
-
-    problem = first_difference(serial, parallel) or check_against_packed(serial)
+    problem = first_difference(parallel, serial) or check_written(parallel, written)
+    if not t["means_equal"]:
+        problem = "the per-minute means differ"
     if problem:
         print(f"MISMATCH: {problem}", file=sys.stderr)
         return 1
-    print(f"check:    parallel == serial for all {len(FIELDS)} fields of {args.packets:,} "
-          f"packets; {len(serial['samples'])} sampled packets match the packed values")
+    print(f"cluster:  {args.workers} worker processes, started (imports included) in "
+          f"{t['start']:.1f} s; "
+          f"{t['tasks']} partitions of up to {per:,} packets")
+    print(f"index:    {t['index']:.2f} s (one task per file, and the science layouts found)")
+    rows = {f"{apid:#x}": len(frame) for apid, frame in parallel.items()}
+    print(f"check:    cluster == this process alone, every value as written; packets per "
+          f"APID {rows}")
     cpus = usable_cpus()
-    print(f"speed-up: {t_serial / t_parallel:.2f}x with {args.workers} workers on {cpus} "
-          f"usable CPU core{'s' if cpus != 1 else ''} (at most ~{min(cpus, args.workers)}x here)")
+    print(f"speed-up on {cpus} usable core{'s' if cpus != 1 else ''}, {args.workers} workers "
+          f"against this process alone:")
+    for what, key in (("per-minute means", "means"), ("whole frames   ", "whole")):
+        compute, transfer = t[key + "_busy"]
+        print(f"  {what}: {t[key + '_alone']:.2f} s alone, {t[key]:.2f} s on the cluster, "
+              f"{t[key + '_alone'] / t[key]:.2f}x; workers computing "
+              f"{compute / (args.workers * t[key]):.0%} of the time, moving data "
+              f"{transfer / (args.workers * t[key]):.0%}")
+    if plot(parallel, args.plot):
+        print(f"plot:     {args.plot}")
+    else:
+        print('plot:     skipped (pip install "bitweave[plot]" for matplotlib)')
     return 0
 
 

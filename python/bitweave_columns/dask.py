@@ -302,7 +302,8 @@ def _index_file(path, skip, per):
     bounds.append(int(offsets[-1] + index["length"][-1]) if n else 0)
     values, counts = np.unique(apids, return_counts=True)
     return {"packets": n, "tail": int(index["tail"]), "bounds": bounds,
-            "apids": [set(np.unique(apids[k:k + per]).tolist()) for k in range(0, n, per)],
+            "apids": [set(np.flatnonzero(np.bincount(apids[k:k + per], minlength=2048)).tolist())
+                      for k in range(0, n, per)],
             "counts": dict(zip(values.tolist(), counts.tolist()))}
 
 
@@ -315,13 +316,12 @@ def _range_index(view, spec, skip):
     return index
 
 
-def _pick(view, offsets, lengths, picker, apid):
-    """Calls picker on each packet: a layout number per packet (-1 for None), and the
-    distinct layouts in order of first appearance."""
-    codes = np.empty(len(offsets), np.int64)
-    by_id, by_value, chosen, seen = {}, {}, [], []
-    for i, (at, n) in enumerate(zip(offsets.tolist(), lengths.tolist())):
-        layout = picker(view[at:at + n].tobytes())
+def _pick(data, offsets, lengths, picker, apid):
+    """Calls picker on each packet (bytes sliced from the file's map): a layout number per
+    packet (-1 for None), and the distinct layouts in order of first appearance."""
+    codes, by_id, by_value, chosen, seen = [], {}, {}, [], []
+    for at, end in zip(offsets.tolist(), (offsets + lengths).tolist()):
+        layout = picker(data[at:end])
         code = by_id.get(id(layout))
         if code is None:
             if layout is None:
@@ -335,8 +335,8 @@ def _pick(view, offsets, lengths, picker, apid):
                     chosen.append(layout)
             by_id[id(layout)] = code
             seen.append(layout)  # kept alive, so that its id is not reused
-        codes[i] = code
-    return codes, chosen
+        codes.append(code)
+    return np.array(codes, np.int64), chosen
 
 
 def _packets_of(view, spec, skip, apid):
@@ -348,7 +348,7 @@ def _packets_of(view, spec, skip, apid):
 def _picked_layouts(spec, apid, picker, skip):
     with _Buffer(spec[1]) as buf:
         _, offsets, lengths = _packets_of(buf.view, spec, skip, apid)
-        return _pick(buf.view, offsets, lengths, picker, apid)[1]
+        return _pick(buf.map, offsets, lengths, picker, apid)[1]
 
 
 def _decode_apid(spec, apid, entry, skip, errors, meta):
@@ -357,7 +357,7 @@ def _decode_apid(spec, apid, entry, skip, errors, meta):
         if isinstance(entry, Layout):
             columns = entry.unpack(buf.view, offsets=offsets, lengths=lengths, errors=errors)
             return _frame(spec, rows, offsets, columns, meta)
-        codes, chosen = _pick(buf.view, offsets, lengths, entry, apid)
+        codes, chosen = _pick(buf.map, offsets, lengths, entry, apid)
         keep = codes >= 0
         rows, offsets, lengths, codes = rows[keep], offsets[keep], lengths[keep], codes[keep]
         columns = {name: _missing(len(rows), meta.dtypes[name])
