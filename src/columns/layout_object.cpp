@@ -16,6 +16,17 @@ namespace bitweave::columns {
 
 namespace {
 
+// How the single-packet paths handle a field, decided once.
+struct Plan {
+    Fast kind = Fast::none;   // a number read and written word-wise
+    bool ascii_text = false;  // text of 1 to 8 whole bytes whose ASCII is itself
+    bool plain = false;       // big-endian, bits not mirrored
+    bool word = false;        // plain, and inside one 8-byte word of a packed packet
+    BitPos at;                // the field's first bit, from the packet's first bit
+    unsigned shift = 0;       // where the field's bits sit in that word
+    std::uint64_t mask = 0;   // the field's bits in that word
+};
+
 // What a layout keeps besides the core's compiled fields.
 struct Compiled {
     CompiledLayout layout;
@@ -25,6 +36,8 @@ struct Compiled {
     std::vector<py::Ref> column_keys;         // each column's name as an interned str
     std::vector<std::string> encoding_texts;  // each field's encoding as the recipe gave it
     std::vector<bool> packable;               // whether packing accepts the field's name
+    std::vector<Plan> plans;                  // per field, for the single-packet paths
+    std::uint64_t need[8] = {};  // bytes a packet needs, by its first field bit's shift
 };
 
 struct LayoutObject {
@@ -143,6 +156,25 @@ Compiled* compile(PyObject* recipe_arg) {
         Py_INCREF(c->column_keys[i].get());
         PyTuple_SET_ITEM(names.get(), Py_ssize_t(i), c->column_keys[i].get());
     }
+    for (const LayoutField& field : c->layout.fields()) {
+        Plan plan;
+        const std::uint64_t n = field.shape.bits;
+        plan.kind = fast_kind(field);
+        plan.at = BitPos::of(field.offset);
+        plan.plain = !field.shape.reverse_bits && !field.shape.little;
+        const bool ascii =
+            field.encoding == Encoding::us_ascii || field.encoding == Encoding::iso_8859_1 ||
+            field.encoding == Encoding::windows_1252 || field.encoding == Encoding::utf8;
+        plan.ascii_text = ascii && plan.plain && n >= 8 && n <= 64 && n % 8 == 0;
+        plan.word = plan.plain && n >= 1 && plan.at.bit + n <= 64 && c->layout.size() >= 8 &&
+                    plan.at.byte <= c->layout.size() - 8;
+        if (plan.word) {
+            plan.shift = unsigned(64 - plan.at.bit - n);
+            plan.mask = low_mask(std::size_t(n)) << plan.shift;
+        }
+        c->plans.push_back(plan);
+    }
+    for (unsigned shift = 0; shift < 8; ++shift) c->need[shift] = c->layout.bytes_needed(shift);
     c->recipe = std::move(items);
     c->key = std::move(key);
     c->names = std::move(names);
@@ -277,10 +309,44 @@ PyObject* field_object(const LayoutField& f, std::span<const std::uint8_t> bytes
 constexpr py::FunctionDescription unpack_one_description{
     "unpack_one", {"data", "offset_bits"}, 2, 1};
 
+// The bits of a field of 1 to 64 bits as they stand, most significant first.
+std::uint64_t raw_bits(std::span<const std::uint8_t> packet, BitPos pos, std::size_t n) {
+    if (pos.bit + n <= 64 && packet.size() >= 8 && pos.byte <= packet.size() - 8)
+        return (load_be64(packet.data() + pos.byte) << pos.bit) >> (64 - n);
+    return read_bits(packet.data(), pos, n);
+}
+
+// The value object of a field that the plan reads directly, or nullptr with nothing set
+// when the field needs field_object (text that is not all ASCII).
+PyObject* plan_object(const Plan& plan, const LayoutField& f, std::span<const std::uint8_t> packet,
+                      BitPos pos) {
+    const std::size_t n = std::size_t(f.shape.bits);  // 1..64
+    std::uint64_t raw = raw_bits(packet, pos, n);
+    if (plan.ascii_text) {
+        char text[8];
+        const std::size_t len = n / 8;
+        for (std::size_t k = 0; k < len; ++k) text[k] = char(raw >> (8 * (len - 1 - k)));
+        if ((raw & 0x8080808080808080ULL) != 0) return nullptr;
+        return PyUnicode_FromStringAndSize(text, Py_ssize_t(len));
+    }
+    if (!plan.plain) raw = field_value(raw, n, f.shape.reverse_bits, f.shape.little);
+    switch (plan.kind) {
+        case Fast::unsigned_int: return PyLong_FromUnsignedLongLong(raw);
+        case Fast::twos_complement:
+            return PyLong_FromLongLong(std::int64_t(raw << (64 - n)) >> (64 - n));
+        case Fast::f16: return PyFloat_FromDouble(decode_ieee754_f16(raw));
+        case Fast::f32: return PyFloat_FromDouble(decode_ieee754_f32(raw));
+        default: return PyFloat_FromDouble(decode_ieee754_f64(raw));
+    }
+}
+
 PyObject* unpack_one(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* bound[2] = {nullptr, nullptr};
     PyObject* const* a = args;
-    if (kwnames != nullptr || nargs != 2) {
+    if (kwnames == nullptr && nargs == 1) {
+        bound[0] = args[0];
+        a = bound;
+    } else if (kwnames != nullptr || nargs != 2) {
         if (!py::bind(unpack_one_description, args, nargs, kwnames, bound)) return nullptr;
         a = bound;
     }
@@ -307,6 +373,41 @@ PyObject* unpack_one(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     const BitPos base = BitPos::of(offset);
     CodecError err;
     py::ItemPlace place;
+    std::uint64_t need;
+    if (checked_add(c.need[offset % 8], std::uint64_t(offset / 8), need) && need <= packet.size()) {
+        // Every field lies inside the packet: no check per field.
+        try {
+            for (std::size_t i = 0; i < fields.size(); ++i) {
+                const LayoutField& f = fields[i];
+                const Plan& plan = c.plans[i];
+                const BitPos pos =
+                    offset == 0 ? plan.at
+                                : BitPos{base.byte + plan.at.byte, base.bit}.plus(plan.at.bit);
+                PyObject* value = plan.kind != Fast::none || plan.ascii_text
+                                      ? plan_object(plan, f, packet, pos)
+                                      : nullptr;
+                if (value == nullptr && !PyErr_Occurred())
+                    value = field_object(f, packet, pos, err);
+                if (value == nullptr) {
+                    if (!err) err = CodecError::pending();
+                    place.at(PyTuple_GET_ITEM(c.recipe.get(), Py_ssize_t(i)), i);
+                    place.field(pos, f.shape.bits);
+                    break;
+                }
+                const int rc = PyDict_SetItem(result.get(), c.column_keys[f.column].get(), value);
+                Py_DECREF(value);
+                if (rc < 0) {
+                    err = CodecError::pending();
+                    break;
+                }
+            }
+        } catch (const std::bad_alloc&) {
+            err = {ErrorKind::memory_error, "out of memory"};
+        }
+        if (!err) return result.release();
+        py::raise_wrapped(err);
+        return py::add_item_note(place);
+    }
     try {
         for (std::size_t i = 0; i < fields.size(); ++i) {
             const LayoutField& f = fields[i];
@@ -364,8 +465,10 @@ bool put_value(const Compiled& c, std::size_t i, PyObject* value, std::span<std:
     return true;
 }
 
-// A new zeroed bytes object of `count` packets of the layout's size.
-py::Ref new_packets(const Compiled& c, std::uint64_t count, std::uint8_t*& data) {
+// A new bytes object of `count` packets of the layout's size, zeroed unless the caller
+// zeroes it as it writes.
+py::Ref new_packets(const Compiled& c, std::uint64_t count, std::uint8_t*& data,
+                    bool zeroed = true) {
     std::uint64_t total;
     if (!checked_mul(count, c.layout.size(), total) || total > std::uint64_t(PY_SSIZE_T_MAX)) {
         PyErr_Format(PyExc_MemoryError, "cannot allocate %llu packets of %llu bytes",
@@ -376,7 +479,7 @@ py::Ref new_packets(const Compiled& c, std::uint64_t count, std::uint8_t*& data)
     py::Ref out(PyBytes_FromStringAndSize(nullptr, Py_ssize_t(total)));
     if (!out) return out;
     data = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(out.get()));
-    std::memset(data, 0, std::size_t(total));
+    if (zeroed) std::memset(data, 0, std::size_t(total));
     return out;
 }
 
@@ -402,6 +505,62 @@ PyObject* value_of(const Compiled& c, std::size_t i, PyObject* values, CodecErro
     return v;
 }
 
+// Writes an exact int or float, or ASCII text, into a field that the plan writes
+// directly; false when the value needs put_value (another type, or a value packing
+// refuses, whose error put_value makes).
+bool put_fast(const Compiled& c, std::size_t i, PyObject* value, std::span<std::uint8_t> packet) {
+    if (!c.packable[i]) return false;
+    const Plan& plan = c.plans[i];
+    const LayoutField& f = c.layout.fields()[i];
+    const std::uint64_t n = f.shape.bits;
+    std::uint64_t pattern;
+    if (plan.ascii_text) {
+        // The text's own bytes, then zero padding, as the field's big-endian pattern.
+        if (!PyUnicode_CheckExact(value) || !PyUnicode_IS_ASCII(value)) return false;
+        const std::size_t len = std::size_t(PyUnicode_GET_LENGTH(value));
+        if (len > n / 8) return false;
+        const auto* text = static_cast<const std::uint8_t*>(PyUnicode_DATA(value));
+        pattern = 0;
+        for (std::size_t k = 0; k < n / 8; ++k) pattern = pattern << 8 | (k < len ? text[k] : 0);
+    } else {
+        switch (plan.kind) {
+            case Fast::unsigned_int: {
+                if (!PyLong_CheckExact(value)) return false;
+                pattern = PyLong_AsUnsignedLongLong(value);
+                if (pattern == ~std::uint64_t{0} && PyErr_Occurred()) return PyErr_Clear(), false;
+                if (n < 64 && (pattern >> n) != 0) return false;
+                break;
+            }
+            case Fast::twos_complement: {
+                if (!PyLong_CheckExact(value)) return false;
+                const long long v = PyLong_AsLongLong(value);
+                if (v == -1 && PyErr_Occurred()) return PyErr_Clear(), false;
+                if (n < 64 && (v < -(1LL << (n - 1)) || v >= (1LL << (n - 1)))) return false;
+                pattern = std::uint64_t(v) & low_mask(std::size_t(n));
+                break;
+            }
+            case Fast::f16:
+            case Fast::f32:
+            case Fast::f64: {
+                if (!PyFloat_CheckExact(value)) return false;
+                const double d = PyFloat_AS_DOUBLE(value);
+                pattern = plan.kind == Fast::f64   ? encode_ieee754_f64(d)
+                          : plan.kind == Fast::f32 ? encode_ieee754_f32(static_cast<float>(d))
+                                                   : encode_ieee754_f16(static_cast<float>(d));
+                break;
+            }
+            default: return false;
+        }
+    }
+    if (plan.word) {
+        std::uint8_t* p = packet.data() + plan.at.byte;
+        store_be64(p, (load_be64(p) & ~plan.mask) | (pattern << plan.shift));
+    } else {
+        put_number_field(packet, plan.at, pattern, f.shape);
+    }
+    return true;
+}
+
 constexpr py::FunctionDescription pack_one_description{"pack_one", {"values"}, 1, 1};
 
 PyObject* pack_one(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -424,12 +583,16 @@ PyObject* pack_one(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
     CodecError err;
     py::ItemPlace place;
     try {
-        for (std::size_t i = 0; i < c.layout.fields().size() && !err; ++i) {
-            const LayoutField& f = c.layout.fields()[i];
-            place.at(PyTuple_GET_ITEM(c.recipe.get(), Py_ssize_t(i)), i);
-            place.field(BitPos::of(f.offset), f.shape.bits);
+        const std::size_t count = c.layout.fields().size();
+        for (std::size_t i = 0; i < count; ++i) {
             py::Ref value(value_of(c, i, a[0], err));
-            if (value) put_value(c, i, value.get(), packet, BitPos::of(f.offset), err);
+            if (value && !put_fast(c, i, value.get(), packet))
+                put_value(c, i, value.get(), packet, c.plans[i].at, err);
+            if (err) {
+                place.at(PyTuple_GET_ITEM(c.recipe.get(), Py_ssize_t(i)), i);
+                place.field(c.plans[i].at, c.layout.fields()[i].shape.bits);
+                break;
+            }
         }
     } catch (const std::bad_alloc&) {
         err = {ErrorKind::memory_error, "out of memory"};
@@ -668,8 +831,12 @@ PyObject* encode(PyObject* self, PyObject* args) {
                 encodes_directly(fields[f].encoding, fields[f].shape.bits, kind))
                 direct[f] = {static_cast<const std::uint8_t*>(b.buf), b.strides[0], kind};
         }
+        // When every field encodes straight from its array, one pass zeroes and writes
+        // each block of packets; otherwise the packets are zeroed first.
+        bool all_direct = true;
+        for (const ColumnIn& in : direct) all_direct &= in.values != nullptr;
         std::uint8_t* data = nullptr;
-        py::Ref out = new_packets(c, count, data);
+        py::Ref out = new_packets(c, count, data, !all_direct);
         if (!out) return nullptr;
         const std::uint64_t size = c.layout.size();
         const std::span<std::uint8_t> all(data, std::size_t(count * size));
@@ -680,7 +847,8 @@ PyObject* encode(PyObject* self, PyObject* args) {
                 // A run of fields that encode straight from their arrays.
                 std::size_t g = f;
                 for (; g < fields.size() && direct[g].values != nullptr; ++g) run[g] = direct[g];
-                without_interpreter([&] { encode_columns(c.layout, data, count, run, failure); });
+                without_interpreter(
+                    [&] { encode_columns(c.layout, data, count, run, failure, all_direct); });
                 for (; f < g; ++f) run[f] = {};
                 continue;
             }

@@ -151,11 +151,6 @@ bool locate_field(const CompiledLayout& layout, const PacketRun& run, std::uint6
 
 // ---- Decoding ----
 
-namespace {
-
-// The numeric fields that the word-wise loops decode, by what they do with the bits.
-enum class Fast : std::uint8_t { none, unsigned_int, twos_complement, f16, f32, f64 };
-
 Fast fast_kind(const LayoutField& f) {
     if (f.shape.bits == 0 || f.shape.bits > 64) return Fast::none;
     switch (f.encoding) {
@@ -167,6 +162,8 @@ Fast fast_kind(const LayoutField& f) {
         default: return Fast::none;
     }
 }
+
+namespace {
 
 template <class Out>
 Out from_number(const Number& n) {
@@ -447,18 +444,123 @@ bool encodes_directly(Encoding encoding, std::uint64_t bits, SourceKind kind) {
     }
 }
 
+namespace {
+
+// Writes one field of at most 64 bits, laid out plainly, for packets [b0, b1): a value
+// read, checked and shifted into place with one load and store where the output holds
+// the whole 8-byte word. False at the first value packing refuses (`bad` names it).
+template <class Src, Fast K>
+bool encode_words(const LayoutField& f, const ColumnIn& in, std::span<std::uint8_t> out,
+                  std::uint64_t size, std::uint64_t b0, std::uint64_t b1, std::uint64_t& bad) {
+    const BitPos at = BitPos::of(f.offset);
+    const std::size_t n = std::size_t(f.shape.bits);  // 1..64, and at.bit + n <= 64
+    const unsigned shift = unsigned(64 - at.bit - n);
+    const std::uint64_t mask = low_mask(n) << shift;
+    const std::uint64_t total = out.size();
+    std::uint64_t fast_end = b0;
+    if (total >= 8 && at.byte <= total - 8)
+        fast_end = size == 0 ? b1 : std::min(b1, (total - 8 - at.byte) / size + 1);
+    for (std::uint64_t i = b0; i < b1; ++i) {
+        Src s;
+        std::memcpy(&s, in.values + std::ptrdiff_t(i) * in.stride, sizeof s);
+        std::uint64_t v;
+        if constexpr (K == Fast::unsigned_int) {
+            if constexpr (std::is_signed_v<Src>)
+                if (s < 0) return bad = i, false;
+            v = std::uint64_t(s);
+            if (n < 64 && (v >> n) != 0) return bad = i, false;
+        } else if constexpr (K == Fast::twos_complement) {
+            if constexpr (std::is_same_v<Src, std::uint64_t>)
+                if (s > std::uint64_t(INT64_MAX)) return bad = i, false;
+            const std::int64_t x = std::int64_t(s);
+            if (n < 64 && (x < -(std::int64_t{1} << (n - 1)) || x >= (std::int64_t{1} << (n - 1))))
+                return bad = i, false;
+            v = std::uint64_t(x) & low_mask(n);
+        } else if constexpr (K == Fast::f16) {
+            v = encode_ieee754_f16(static_cast<float>(static_cast<double>(s)));
+        } else if constexpr (K == Fast::f32) {
+            v = encode_ieee754_f32(static_cast<float>(static_cast<double>(s)));
+        } else {
+            v = encode_ieee754_f64(static_cast<double>(s));
+        }
+        if (i < fast_end) {
+            std::uint8_t* p = out.data() + at.byte + i * size;
+            store_be64(p, (load_be64(p) & ~mask) | (v << shift));
+        } else {
+            write_bits(out.data(), {at.byte + i * size, at.bit}, v, n);
+        }
+    }
+    return true;
+}
+
+// The word-wise writer for a field's kind and its source's type, or nullptr.
+using Writer = bool (*)(const LayoutField&, const ColumnIn&, std::span<std::uint8_t>, std::uint64_t,
+                        std::uint64_t, std::uint64_t, std::uint64_t&);
+
+template <class Src>
+Writer writer_for(Fast k) {
+    switch (k) {
+        case Fast::unsigned_int:
+            if constexpr (std::is_integral_v<Src>) return encode_words<Src, Fast::unsigned_int>;
+            return nullptr;
+        case Fast::twos_complement:
+            if constexpr (std::is_integral_v<Src>) return encode_words<Src, Fast::twos_complement>;
+            return nullptr;
+        case Fast::f16: return encode_words<Src, Fast::f16>;
+        case Fast::f32: return encode_words<Src, Fast::f32>;
+        case Fast::f64: return encode_words<Src, Fast::f64>;
+        default: return nullptr;
+    }
+}
+
+Writer word_writer(const LayoutField& f, SourceKind kind) {
+    if (f.shape.reverse_bits || f.shape.little || f.shape.bits == 0 || f.shape.bits > 64 ||
+        BitPos::of(f.offset).bit + f.shape.bits > 64)
+        return nullptr;
+    Fast k = fast_kind(f);
+    // A float format's pattern in a wider field: the same write, zero-extended.
+    if (f.encoding == Encoding::ieee754_f16 && f.shape.bits >= 16) k = Fast::f16;
+    if (f.encoding == Encoding::ieee754_f32 && f.shape.bits >= 32) k = Fast::f32;
+    switch (kind) {
+        case SourceKind::i8: return writer_for<std::int8_t>(k);
+        case SourceKind::i16: return writer_for<std::int16_t>(k);
+        case SourceKind::i32: return writer_for<std::int32_t>(k);
+        case SourceKind::i64: return writer_for<std::int64_t>(k);
+        case SourceKind::u8: return writer_for<std::uint8_t>(k);
+        case SourceKind::u16: return writer_for<std::uint16_t>(k);
+        case SourceKind::u32: return writer_for<std::uint32_t>(k);
+        case SourceKind::u64: return writer_for<std::uint64_t>(k);
+        case SourceKind::f32: return writer_for<float>(k);
+        case SourceKind::f64: return writer_for<double>(k);
+        case SourceKind::f16: return nullptr;
+    }
+    return nullptr;
+}
+
+}  // namespace
+
 void encode_columns(const CompiledLayout& layout, std::uint8_t* out, std::uint64_t count,
-                    std::span<const ColumnIn> sources, RunFailure& failure) {
+                    std::span<const ColumnIn> sources, RunFailure& failure, bool zero) {
     const auto& fields = layout.fields();
     const std::uint64_t size = layout.size();
     const std::span<std::uint8_t> all(out, std::size_t(count * size));
+    std::vector<Writer> writers(fields.size());
+    for (std::size_t f = 0; f < fields.size(); ++f)
+        if (sources[f].values != nullptr) writers[f] = word_writer(fields[f], sources[f].kind);
     const std::uint64_t block = std::max<std::uint64_t>(64, (std::uint64_t{1} << 16) / (size + 1));
     for (std::uint64_t b0 = 0; b0 < count; b0 += block) {
         const std::uint64_t b1 = count - b0 < block ? count : b0 + block;
+        // Zeroed a block at a time, while it is about to be written anyway.
+        if (zero) std::memset(out + b0 * size, 0, std::size_t((b1 - b0) * size));
         for (std::size_t f = 0; f < fields.size(); ++f) {
             const ColumnIn& in = sources[f];
             if (in.values == nullptr) continue;
             const LayoutField& field = fields[f];
+            if (writers[f] != nullptr) {
+                std::uint64_t bad = 0;
+                if (!writers[f](field, in, all, size, b0, b1, bad)) failure.offer(bad, f, {});
+                continue;
+            }
             for (std::uint64_t i = b0; i < b1; ++i) {
                 std::uint64_t pattern;
                 if (!pattern_of(field, in, i, pattern)) {

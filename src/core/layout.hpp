@@ -97,6 +97,11 @@ class CompiledLayout {
 // The store a field's values need on their own.
 Store natural_store(Encoding encoding, std::uint64_t bits);
 
+// The numeric fields that word-wise loops read and write, by what they do with the bits:
+// binary integers of 1 to 64 bits, and floats that fill their field exactly.
+enum class Fast : std::uint8_t { none, unsigned_int, twos_complement, f16, f32, f64 };
+Fast fast_kind(const LayoutField& f);
+
 // ---- Where the packets lie ----
 
 // Packet i starts at byte offsets[i] when offsets are given, else at byte i * stride; its
@@ -180,10 +185,11 @@ struct ColumnIn {
 bool encodes_directly(Encoding encoding, std::uint64_t bits, SourceKind kind);
 
 // Writes every field that has a source (sources[f].values != nullptr) into `count` packets
-// of layout.size() bytes at `out`, which must be zeroed, in recipe order. Stops at the
-// first value that does not encode; `failure` names it (its error text is the caller's to
-// make, with the value in hand).
+// of layout.size() bytes at `out`, in recipe order; `zero` first zeroes each block of
+// packets (otherwise `out` must be zeroed already, and other fields may have been written).
+// Stops at the first value that does not encode; `failure` names it (its error text is the
+// caller's to make, with the value in hand).
 void encode_columns(const CompiledLayout& layout, std::uint8_t* out, std::uint64_t count,
-                    std::span<const ColumnIn> sources, RunFailure& failure);
+                    std::span<const ColumnIn> sources, RunFailure& failure, bool zero);
 
 }  // namespace bitweave
