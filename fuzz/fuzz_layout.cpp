@@ -181,7 +181,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::size_t total = std::size_t(count * layout.size());
     std::vector<std::uint8_t> packed(total + 1, 0), expect(total + 1, 0);
     RunFailure pack_failure;
-    encode_columns(layout, packed.data(), count, ins, pack_failure);
+    encode_columns(layout, packed.data(), count, ins, pack_failure, false);
     if (pack_failure.failed) return 0;
     for (std::uint64_t i = 0; i < count; ++i)
         for (std::size_t f = 0; f < ins.size(); ++f) {

@@ -14,8 +14,7 @@ namespace bitweave {
 
 // The value of a numeric field converted and encoded as its pattern. A failed conversion
 // leaves the interpreter's exception pending.
-inline Result<std::uint64_t> encode_number(PyObject* value, Encoding encoding,
-                                           std::uint64_t bits) {
+inline Result<std::uint64_t> encode_number(PyObject* value, Encoding encoding, std::uint64_t bits) {
     if (encoding == Encoding::unsigned_int) {
         std::uint64_t v;
         if (!py::to_u64(value, v)) return CodecError::pending();
