@@ -29,6 +29,7 @@ try:
     import dask
     import dask.dataframe as dd
     import pandas as pd
+    import pyarrow as pa
 except ImportError as e:  # pragma: no cover - depends on the environment
     raise ImportError('bitweave_columns.dask needs Dask\'s dataframes: pip install '
                       '"bitweave[dask]"') from e
@@ -43,7 +44,7 @@ ROW_COLUMNS = ("packet_file", "packet_offset")
 DEFAULT_PARTITION_PACKETS = 1 << 20
 
 _TEXT = pd.StringDtype("pyarrow")
-_BINARY = pd.ArrowDtype(__import__("pyarrow").binary())
+_BINARY = pd.ArrowDtype(pa.binary())
 
 
 class PacketFrames(dict):
