@@ -1,0 +1,50 @@
+"""The compiled part of bitweave_columns."""
+
+from collections.abc import Mapping
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+
+class LayoutBase:
+    """A recipe compiled once (the base of Layout)."""
+
+    def __new__(cls, recipe: Any) -> LayoutBase: ...
+    @property
+    def names(self) -> tuple[str, ...]:
+        """The column names, in recipe order (a repeated name once)."""
+    @property
+    def bits(self) -> int:
+        """The furthest field end, in bits from the packet's start."""
+    @property
+    def size(self) -> int:
+        """The length in bytes that pack_parameters gives the recipe."""
+    @property
+    def recipe(self) -> list[dict[str, Any]]:
+        """The recipe, as a list of fresh dicts."""
+    def unpack_one(self, data: Any, offset_bits: int = 0) -> dict[str, Any]:
+        """The fields of one packet as a dict, exactly as unpack_parameters gives them for
+        this layout's recipe (same values, same errors with their notes)."""
+    def pack_one(self, values: Mapping[str, Any]) -> bytes:
+        """One packet from a mapping of field names to values, exactly as pack_parameters
+        packs this layout's recipe with those values."""
+    def _decode(
+        self,
+        data: Any,
+        count: int | None,
+        stride: int | None,
+        offset_bits: int,
+        offsets: Any,
+        lengths: Any,
+        masking: bool,
+        /,
+    ) -> tuple[dict[str, npt.NDArray[Any]], dict[str, npt.NDArray[np.bool_]] | None]: ...
+    def _encode(self, columns: Any, count: int, /) -> bytes: ...
+    def __eq__(self, other: object) -> bool: ...
+    def __hash__(self) -> int: ...
+    def __reduce__(self) -> tuple[Any, ...]: ...
+
+def ccsds_index(data: Any, *, offset: int = 0, skip_header_bytes: int = 0) -> dict[str, Any]:
+    """Indexes a stream of CCSDS space packets: numpy columns "offset", "length", "apid",
+    "seq_count", "seq_flags", "type" and "sec_hdr" (one row per whole packet), and "tail",
+    the bytes after the last whole packet."""
