@@ -342,8 +342,8 @@ def main(argv=None):
         print(f"MISMATCH: {problem}", file=sys.stderr)
         return 1
     print(f"cluster:  {args.workers} worker processes, started (imports included) in "
-          f"{t['start']:.1f} s; "
-          f"{t['tasks']} partitions of up to {per:,} packets")
+          f"{t['start']:.1f} s; {t['tasks']} decode tasks (an APID's packets in a partition "
+          f"of up to {per:,})")
     print(f"index:    {t['index']:.2f} s (one task per file, and the science layouts found)")
     rows = {f"{apid:#x}": len(frame) for apid, frame in parallel.items()}
     print(f"check:    cluster == this process alone, every value as written; packets per "
