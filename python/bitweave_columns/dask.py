@@ -77,14 +77,16 @@ def read_packets(paths, layouts, *, skip_header_bytes=0,
     `Layout` of its packets, or to a function that takes one packet (`bytes`, primary header
     first) and returns its `Layout`, or None to leave it out; such an APID's columns are
     those of every layout the function returns (missing values where a packet's layout has
-    no such field), found by calling it on every packet of that APID here, once. Or
-    `layouts` is an `xtce.Definition`: one frame per concrete container, decoded by
-    `Definition.decode_index` (`derived=True` for calibrated values and labels); packets
-    that match no container, or are too short for theirs, are left out, as `decode` does.
+    no such field), which are found here by one pass of the function over that APID's
+    packets (so it runs twice per packet in all). Or `layouts` is an `xtce.Definition`: one
+    frame per concrete container, decoded by `Definition.decode_index` (`derived=True` for
+    calibrated values and labels); packets that match no container, or are too short for
+    theirs, are left out, as `decode` does. One task decodes a partition for every
+    container, so compute the frames together (`dask.compute(*frames.values())`).
 
     Files are indexed here, one task per file on the current Dask scheduler; nothing else is
-    decoded until a frame is computed. `errors="mask"` turns fields that do not decode
-    (packets shorter than their layout) into missing values instead of an error. Columns
+    decoded until a frame is computed. With layouts, `errors="mask"` turns fields that do not
+    decode (packets shorter than their layout) into missing values instead of an error. Columns
     that may hold missing values (with "mask", with a picking function, with a definition)
     have pandas' nullable types; text is a pyarrow string, bytes pyarrow binary.
 
@@ -110,7 +112,7 @@ def read_packets(paths, layouts, *, skip_header_bytes=0,
         raise TypeError(f"layouts must map APIDs to layouts, or be an xtce.Definition, not "
                         f"{type(layouts).__name__!r}")
 
-    index = dask.delayed(_index_file, pure=True)
+    index = dask.delayed(_index_file)
     summaries = dask.compute(*[index(path, skip, per) for path in paths])
     parts, base = [], 0  # (task spec, APIDs in its range)
     for number, (path, s) in enumerate(zip(paths, summaries)):
