@@ -9,11 +9,12 @@
    Target: index <= 5 x the floor's memcpy.
 2. A stream of three APIDs (32, 24 and 40 bytes, interleaved) decoded by offsets from its
    index, against the same packets decoded as three contiguous arrays. Target: <= 1.5 x.
-3. examples/archive_dask.py's archive decoded on a LocalCluster of worker processes (one per
-   usable core), against this process alone (Dask's synchronous scheduler), for whole frames
-   sent back here and for per-minute means reduced on the workers; the cluster's wall time
-   split into the client's graph work, the run on the workers (and how much of it they
-   spent computing) and the gathering of results.
+3. examples/archive_dask.py's archive decoded on a LocalCluster of one worker process and of
+   one per usable core, against this process alone (Dask's synchronous scheduler), for whole
+   frames sent back here and for per-minute means reduced on the workers; the cluster's wall
+   time split into the client's graph work, the run on the workers (how much of it they
+   spent computing, and how that compares with the same work alone) and the gathering of
+   results.
 
 Timings of 1 and 2 are medians of interleaved rounds; 3 is one run of each, after a warm-up.
 """
@@ -176,41 +177,43 @@ def bench_dask(packets, workers):
 
     import archive_dask as ex
 
-    print(f"\n3. examples/archive_dask.py's archive, {packets:,} packets, {workers} worker "
-          f"processes on {len(os.sched_getaffinity(0))} usable cores\n")
+    print(f"\n3. examples/archive_dask.py's archive, {packets:,} packets, on "
+          f"{len(os.sched_getaffinity(0))} usable cores\n")
+    rows = []
     with tempfile.TemporaryDirectory() as tmp:
         paths, _ = ex.make_archive(tmp, packets, 4)
-        per = -(-packets // (4 * workers))
-        frames = ex.make_frames(paths, per)
-        rows = []
-        with LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
-                          dashboard_address=None) as cluster, Client(cluster) as client:
-            frames = ex.make_frames(paths, per)  # warms the workers: imports, the files
-            for what, make in (("whole frames", lambda: list(frames.values())),
-                               ("per-minute means", lambda: ex.per_minute(frames))):
-                t0 = time.perf_counter()
-                dask.compute(*make(), scheduler="sync")
-                alone = time.perf_counter() - t0
-                with get_task_stream(client) as stream:
+        for n in sorted({1, workers}):
+            per = -(-packets // (4 * workers))
+            with LocalCluster(n_workers=n, threads_per_worker=1, processes=True,
+                              dashboard_address=None) as cluster, Client(cluster) as client:
+                frames = ex.make_frames(paths, per)  # also warms the workers up
+                for what, make in (("whole frames", lambda: list(frames.values())),
+                                   ("per-minute means", lambda: ex.per_minute(frames))):
                     t0 = time.perf_counter()
-                    futures = client.compute(make())
-                    t1 = time.perf_counter()
-                    wait(futures)
-                    t2 = time.perf_counter()
-                    client.gather(futures)
-                    t3 = time.perf_counter()
-                compute, transfer = ex.busy_seconds(stream.data)
-                rows.append([what, f"{alone:.2f} s", f"{t3 - t0:.2f} s",
-                             f"{alone / (t3 - t0):.2f}x", f"{t1 - t0:.2f} s",
-                             f"{t2 - t1:.2f} s", f"{compute / (workers * (t2 - t1)):.0%}",
-                             f"{transfer:.2f} s", f"{t3 - t2:.2f} s"])
-                del futures
-    print_table(["result", "alone", "cluster", "speed-up", "graph", "run", "busy",
-                 "transfers", "gather"], rows)
-    print("   graph: the client's optimisation and submission of the graph; run: until every "
-          "result is ready;\n   busy: the workers' task compute time over workers x run; "
-          "transfers: data moved between workers;\n   gather: the results moved to this "
-          "process.")
+                    dask.compute(*make(), scheduler="sync")
+                    alone = time.perf_counter() - t0
+                    with get_task_stream(client) as stream:
+                        t0 = time.perf_counter()
+                        futures = client.compute(make())
+                        t1 = time.perf_counter()
+                        wait(futures)
+                        t2 = time.perf_counter()
+                        client.gather(futures)
+                        t3 = time.perf_counter()
+                    compute, transfer = ex.busy_seconds(stream.data)
+                    rows.append([what, str(n), f"{alone:.2f} s", f"{t3 - t0:.2f} s",
+                                 f"{alone / (t3 - t0):.2f}x", f"{t1 - t0:.2f} s",
+                                 f"{t2 - t1:.2f} s", f"{compute / (n * (t2 - t1)):.0%}",
+                                 f"{compute / alone:.2f}", f"{transfer:.2f} s",
+                                 f"{t3 - t2:.2f} s"])
+                    del futures
+    print_table(["result", "workers", "alone", "cluster", "speed-up", "graph", "run", "busy",
+                 "work x", "transfers", "gather"], rows)
+    print("   alone: this process, Dask's synchronous scheduler; graph: the client's "
+          "optimisation and submission\n   of the graph; run: until every result is ready; "
+          "busy: the workers' task compute time over\n   workers x run; work x: that compute "
+          "time over the time alone; transfers: data moved between\n   workers; gather: the "
+          "results moved to this process.")
 
 
 def main():
