@@ -156,6 +156,31 @@ def as_rows(frame):
             for row in frame.reset_index().drop(columns="packet_file").to_dict("records")]
 
 
+def test_refusals(tmp_path):
+    pytest.importorskip("dask.dataframe")
+    from bitweave_columns.dask import read_packets
+
+    path = write_stream(tmp_path / "s.bin", 40, 1)
+    for layouts, error, message in [
+            ([HK], TypeError, "layouts must map APIDs"), ({2048: HK}, ValueError, "not an APID"),
+            ({5: "HK"}, TypeError, r"layouts\[5\] must be a Layout"),
+            ({6: lambda p: "RAW"}, TypeError, "returned 'str', not a Layout"),
+            ({5: Layout([item("packet_offset")])}, ValueError, "name of a column")]:
+        with pytest.raises(error, match=message):
+            read_packets(path, layouts, skip_header_bytes=SKIP)
+    with pytest.raises(ValueError, match="twice"):
+        read_packets([path, str(path)], {5: HK})
+    long = Layout(HEADER + [item("x", bits=8, offset_bits=8 * 60)])
+    frames = read_packets(path, {5: long}, skip_header_bytes=SKIP, partition_packets=8)
+    with pytest.raises(ValueError, match=r"^packet 0, field 'x'"):
+        frames[5].compute(scheduler="sync")
+    masked = read_packets(path, {5: long}, skip_header_bytes=SKIP, errors="mask")
+    assert masked[5]["x"].isna().all().compute(scheduler="sync")
+    Path(path).write_bytes(Path(path).read_bytes()[:200])
+    with pytest.raises(RuntimeError, match="changed after it was indexed"):
+        masked[5].compute(scheduler="sync")
+
+
 @pytest.fixture(scope="module")
 def client():
     pytest.importorskip("dask.dataframe")
@@ -196,28 +221,3 @@ def test_cluster_decode_by_definition_equals_decode(client):
             if column != "packet_index":
                 assert frame[column].tolist() == [None if v is np.ma.masked else v
                                                   for v in values.tolist()]
-
-
-def test_refusals(tmp_path):
-    pytest.importorskip("dask.dataframe")
-    from bitweave_columns.dask import read_packets
-
-    path = write_stream(tmp_path / "s.bin", 40, 1)
-    for layouts, error, message in [
-            ([HK], TypeError, "layouts must map APIDs"), ({2048: HK}, ValueError, "not an APID"),
-            ({5: "HK"}, TypeError, r"layouts\[5\] must be a Layout"),
-            ({6: lambda p: "RAW"}, TypeError, "returned 'str', not a Layout"),
-            ({5: Layout([item("packet_offset")])}, ValueError, "name of a column")]:
-        with pytest.raises(error, match=message):
-            read_packets(path, layouts, skip_header_bytes=SKIP)
-    with pytest.raises(ValueError, match="twice"):
-        read_packets([path, str(path)], {5: HK})
-    long = Layout(HEADER + [item("x", bits=8, offset_bits=8 * 60)])
-    frames = read_packets(path, {5: long}, skip_header_bytes=SKIP, partition_packets=8)
-    with pytest.raises(ValueError, match=r"^packet 0, field 'x'"):
-        frames[5].compute(scheduler="sync")
-    masked = read_packets(path, {5: long}, skip_header_bytes=SKIP, errors="mask")
-    assert masked[5]["x"].isna().all().compute(scheduler="sync")
-    Path(path).write_bytes(Path(path).read_bytes()[:200])
-    with pytest.raises(RuntimeError, match="changed after it was indexed"):
-        masked[5].compute(scheduler="sync")
