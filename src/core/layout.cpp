@@ -177,7 +177,9 @@ Out from_number(const Number& n) {
 
 // The value of a field's bits, as read most significant first, for a fast kind.
 template <class Out, Fast K, bool Plain>
-Out fast_value(std::uint64_t raw, const FieldShape& s) {
+Out fast_value(std::uint64_t raw, FieldShape s) {
+    // The shape comes by value: stores through a column of bytes may alias anything, and a
+    // copy keeps the loop from reading it again after each one.
     const std::size_t n = std::size_t(s.bits);
     const std::uint64_t v = Plain ? raw : field_value(raw, n, s.reverse_bits, s.little);
     if constexpr (K == Fast::unsigned_int) {
@@ -201,6 +203,9 @@ struct FieldJob {
     const LayoutField& field;
     std::uint8_t* mask;
     RunFailure& failure;
+    const std::uint8_t* whole = nullptr;  // by offsets: whether packet b0 + k holds every field
+    bool clean = false;  // by offsets: every packet of the block holds every field, and every
+                         // field's 8-byte word lies inside the data
 
     void fail(std::uint64_t i, CodecError e) {
         if (mask != nullptr)
@@ -238,35 +243,53 @@ struct FieldJob {
     // one load, a shift, a mask, and the kind's own step, per packet.
     template <class Out, Fast K, bool Plain>
     void words(Out* out, std::uint64_t b0, std::uint64_t b1) {
-        const std::uint8_t* data = run.data.data();
+        // Everything the loops read, in locals: a column of bytes may alias any memory.
+        const std::uint8_t* const data = run.data.data();
         const std::uint64_t size = run.data.size();
+        const std::int64_t* const offsets = run.offsets;
+        const std::int64_t* const lengths = run.lengths;
+        const std::uint64_t stride = run.stride;
+        const FieldShape shape = field.shape;
         const BitPos at = BitPos::of(run.offset_bits).plus(field.offset);  // from packet start
         const unsigned shift = at.bit;
-        const std::size_t n = std::size_t(field.shape.bits);
-        if (run.offsets == nullptr) {
+        const std::size_t n = std::size_t(shape.bits);
+        if (offsets == nullptr) {
             // Every packet of the run holds every field (the caller counted them), so only
             // the word load near the data's end needs care.
             std::uint64_t fast_end = b0;
             if (size >= 8 && at.byte <= size - 8)
-                fast_end =
-                    run.stride == 0 ? b1 : std::min(b1, (size - 8 - at.byte) / run.stride + 1);
+                fast_end = stride == 0 ? b1 : std::min(b1, (size - 8 - at.byte) / stride + 1);
             for (std::uint64_t i = b0; i < fast_end; ++i) {
-                const std::uint8_t* p = data + at.byte + i * run.stride;
-                out[i] =
-                    fast_value<Out, K, Plain>((load_be64(p) << shift) >> (64 - n), field.shape);
+                const std::uint8_t* p = data + at.byte + i * stride;
+                out[i] = fast_value<Out, K, Plain>((load_be64(p) << shift) >> (64 - n), shape);
             }
             for (std::uint64_t i = fast_end; i < b1; ++i)
                 out[i] = fast_value<Out, K, Plain>(
-                    read_bits(data, {at.byte + i * run.stride, shift}, n), field.shape);
+                    read_bits(data, {at.byte + i * stride, shift}, n), shape);
+            return;
+        }
+        if (clean) {
+            for (std::uint64_t i = b0; i < b1; ++i) {
+                const std::uint8_t* p = data + std::uint64_t(offsets[i]) + at.byte;
+                out[i] = fast_value<Out, K, Plain>((load_be64(p) << shift) >> (64 - n), shape);
+            }
             return;
         }
         for (std::uint64_t i = b0; i < b1; ++i) {
-            // Each packet has its own start, and with lengths its own end: checked one by one.
-            const std::int64_t o = run.offsets[i];
+            const std::int64_t o = offsets[i];
+            if (whole[i - b0] != 0) {  // the packet holds every field: no check of its own
+                const std::uint64_t byte = std::uint64_t(o) + at.byte;
+                const std::uint64_t raw = size >= 8 && byte <= size - 8
+                                              ? (load_be64(data + byte) << shift) >> (64 - n)
+                                              : read_bits(data, {byte, shift}, n);
+                out[i] = fast_value<Out, K, Plain>(raw, shape);
+                continue;
+            }
+            // A packet too short for some field, or one that lies outside the data.
             std::uint64_t room = o < 0 ? 0 : size - std::min(size, std::uint64_t(o));
-            if (run.lengths != nullptr && run.lengths[i] >= 0)
-                room = std::min(room, std::uint64_t(run.lengths[i]));
-            if (o < 0 || (run.lengths != nullptr && run.lengths[i] < 0) || at.end_byte(n) > room) {
+            if (lengths != nullptr && lengths[i] >= 0)
+                room = std::min(room, std::uint64_t(lengths[i]));
+            if (o < 0 || (lengths != nullptr && lengths[i] < 0) || at.end_byte(n) > room) {
                 if (mask == nullptr && !failure.before(i, index)) return;
                 out[i] = Out();
                 std::span<const std::uint8_t> bytes;
@@ -281,7 +304,7 @@ struct FieldJob {
             const std::uint64_t raw = size >= 8 && byte <= size - 8
                                           ? (load_be64(data + byte) << shift) >> (64 - n)
                                           : read_bits(data, {byte, shift}, n);
-            out[i] = fast_value<Out, K, Plain>(raw, field.shape);
+            out[i] = fast_value<Out, K, Plain>(raw, shape);
         }
     }
 
@@ -334,9 +357,46 @@ struct FieldJob {
 
 // Packets per block: about 64 KiB of packets, so that a block's bytes stay in the
 // processor's cache while each of its fields is read in turn.
+constexpr std::uint64_t block_bytes = std::uint64_t{1} << 16;
+
 std::uint64_t block_packets(const PacketRun& run) {
-    const std::uint64_t stride = run.offsets != nullptr || run.stride == 0 ? 16 : run.stride;
-    return std::max<std::uint64_t>(64, (std::uint64_t{1} << 16) / stride);
+    const std::uint64_t stride = run.stride == 0 ? 16 : run.stride;
+    return std::max<std::uint64_t>(64, block_bytes / stride);
+}
+
+// By offsets: the end of a block from b0 whose packets span about 64 KiB of the data (at
+// most 4096 packets), and for each whether it holds every field of the layout.
+// `clean` tells whether every packet holds every field and lies `reach` bytes or more
+// before the data's end, so that each field's 8-byte word can be loaded unchecked.
+std::uint64_t offsets_block(const PacketRun& run, std::uint64_t need, std::uint64_t reach,
+                            std::uint64_t b0, std::vector<std::uint8_t>& whole, bool& clean) {
+    const std::uint64_t size = run.data.size();
+    const std::int64_t* const offsets = run.offsets;
+    const std::int64_t* const lengths = run.lengths;
+    const std::uint64_t end = std::min(run.count, b0 + 4096);
+    whole.resize(4096);
+    std::uint8_t* const ok_of = whole.data();
+    std::uint64_t low = ~std::uint64_t{0}, high = 0, b1 = b0;
+    bool all = true;
+    for (; b1 < end; ++b1) {
+        const std::int64_t o = offsets[b1];
+        const std::int64_t len = lengths != nullptr ? lengths[b1] : std::int64_t{0};
+        bool ok = o >= 0 && len >= 0 && std::uint64_t(o) <= size;
+        if (ok) {
+            const std::uint64_t at = std::uint64_t(o);
+            const std::uint64_t room =
+                lengths != nullptr ? std::min(size - at, std::uint64_t(len)) : size - at;
+            ok = need <= room;
+            all &= ok && reach <= size - at;
+            low = at < low ? at : low;
+            high = at > high ? at : high;
+            if (b1 > b0 && high - low > block_bytes) break;
+        }
+        all &= ok;
+        ok_of[b1 - b0] = ok;
+    }
+    clean = all;
+    return b1;
 }
 
 }  // namespace
@@ -345,12 +405,25 @@ void decode_columns(const CompiledLayout& layout, const PacketRun& run,
                     std::span<const ColumnOut> columns, bool masking, RunFailure& failure) {
     const auto& fields = layout.fields();
     const std::uint64_t block = block_packets(run);
-    for (std::uint64_t b0 = 0; b0 < run.count; b0 += block) {
-        const std::uint64_t b1 = run.count - b0 < block ? run.count : b0 + block;
+    // By offsets, the bytes every packet needs for all fields (none fit if it overflows).
+    std::uint64_t need = ~std::uint64_t{0};
+    if (!checked_add(layout.bytes_needed(unsigned(run.offset_bits % 8)), run.offset_bits / 8, need))
+        need = ~std::uint64_t{0};
+    // By offsets, the bytes from a packet's start that every field's 8-byte word needs.
+    std::uint64_t reach = 0;
+    for (const LayoutField& f : fields)
+        reach = std::max(reach, BitPos::of(run.offset_bits).plus(f.offset).byte + 8);
+    std::vector<std::uint8_t> whole;
+    bool clean = false;
+    for (std::uint64_t b0 = 0, b1; b0 < run.count; b0 = b1) {
+        b1 = run.offsets != nullptr   ? offsets_block(run, need, reach, b0, whole, clean)
+             : run.count - b0 < block ? run.count
+                                      : b0 + block;
         for (std::size_t f = 0; f < fields.size(); ++f) {
             const LayoutColumn& column = layout.columns()[fields[f].column];
             const ColumnOut& out = columns[fields[f].column];
-            FieldJob job{layout, run, f, fields[f], masking ? out.mask : nullptr, failure};
+            FieldJob job{layout,  run,          f,    fields[f], masking ? out.mask : nullptr,
+                         failure, whole.data(), clean};
             job.decode(column.store, out.values, b0, b1);
         }
         if (failure.failed) return;  // the first failure lies in this block
