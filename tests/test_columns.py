@@ -218,3 +218,35 @@ def test_threads_decode_side_by_side():
     for t in threads:
         t.join()
     assert all(np.array_equal(r, np.arange(20000) % 4096) for r in results)
+
+
+def test_no_leaks_on_any_path():
+    """Every entry, succeeding and failing, 2000 times over: no block survives a call."""
+    import gc
+    import sys
+    layout = Layout(U12 + [item("s", "utf8", 16), item("b", "binary", 8)])
+    good = layout.pack({"a": [1, 2], "t": -3, "f": 1.5, "s": "ok", "b": b"\x01"})
+    bad = good[:-1] + b"\xff" + good[-1:] * 0
+    calls = [
+        lambda: layout.unpack(good), lambda: layout.unpack(good, errors="mask"),
+        lambda: layout.unpack(good[:-3] + b"\xff\xfe\x00", 2, errors="mask"),
+        lambda: layout.unpack(good, offsets=[0, 100], lengths=[12, 3], errors="mask"),
+        lambda: layout.unpack_one(good), lambda: layout.pack_one(layout.unpack_one(good)),
+        lambda: layout.pack({"a": [1, 5000], "t": 0, "f": 0.0, "s": "x", "b": b"\x00"}),
+        lambda: layout.pack_one({"a": 1}), lambda: layout.unpack(bad + bytes(12), 2),
+        lambda: Layout(U12 + [item("x", "nope")]), lambda: layout.unpack_one(good[:3]),
+    ]
+    for call in calls:
+        def quiet():
+            try:
+                call()
+            except ValueError:
+                pass
+        for _ in range(50):
+            quiet()
+        gc.collect()
+        before = sys.getallocatedblocks()
+        for _ in range(2000):
+            quiet()
+        gc.collect()
+        assert sys.getallocatedblocks() - before < 50

@@ -25,7 +25,7 @@ class Layout(_LayoutBase):
     """
 
     __slots__ = ()
-    def __init__(self, recipe: Sequence[_UnpackItem | Mapping[str, Any]]) -> None: ...
+    def __new__(cls, recipe: Sequence[_UnpackItem | Mapping[str, Any]]) -> Layout: ...
     @overload
     def unpack(
         self,

@@ -897,11 +897,11 @@ PyObject* encode(PyObject* self, PyObject* args) {
 PyMethodDef layout_methods[] = {
     {"unpack_one", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(unpack_one)),
      METH_FASTCALL | METH_KEYWORDS,
-     "unpack_one(data, offset_bits=0)\n--\n\nThe fields of one packet as a dict, exactly as "
+     "unpack_one($self, data, offset_bits=0)\n--\n\nThe fields of one packet as a dict, exactly as "
      "unpack_parameters gives them for this layout's recipe."},
     {"pack_one", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(pack_one)),
      METH_FASTCALL | METH_KEYWORDS,
-     "pack_one(values)\n--\n\nOne packet from a mapping of field names to values, exactly as "
+     "pack_one($self, values)\n--\n\nOne packet from a mapping of field names to values, exactly as "
      "pack_parameters packs this layout's recipe with those values."},
     {"_decode", decode, METH_VARARGS, nullptr},
     {"_encode", encode, METH_VARARGS, nullptr},

@@ -11,11 +11,12 @@ stubs give them; the refused lines sit in a function that is never called.
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, NoReturn
+from typing import TYPE_CHECKING, Any, NoReturn
 
 import numpy as np
 
 import bitweave
+from bitweave_columns import Layout, ccsds_index
 
 if TYPE_CHECKING:
     from bitweave import _PackItem, _UnpackItem
@@ -112,3 +113,22 @@ def refused() -> None:
     no_value: _PackItem = {"name": "x", "encoding": "unsigned", "bits": 8, "byte_order": "big", "reverse_bits": False}  # type: ignore[typeddict-item]  # noqa: E501
     bad_bits: _UnpackItem = {"name": "x", "encoding": "unsigned", "bits": 8.0, "byte_order": "big", "reverse_bits": False}  # type: ignore[typeddict-item]  # noqa: E501
     print(wrong, packed, unnarrowed, bad_value, no_value, bad_bits)
+
+
+# ---- bitweave_columns ----
+
+compiled = Layout(recipe)
+packed_run: bytes = compiled.pack({"apid": [1, 2], "temp": 1.5, "label": "ok", "count": 42})
+columns: dict[str, np.ndarray[Any, Any]] = compiled.unpack(packed_run)
+masked = compiled.unpack(packed_run, errors="mask")
+one: dict[str, Any] = compiled.unpack_one(packed_run, offset_bits=0)
+index = ccsds_index(packed_run, skip_header_bytes=0)
+print(compiled.names, compiled.size, columns, masked, one, index)
+
+
+def refused_columns() -> None:
+    """Calls the column stubs must refuse; never run."""
+    compiled.unpack(packed_run, errors="ignore")  # type: ignore[call-overload]
+    compiled.unpack_one(packed_run, 0, 1)  # type: ignore[call-arg]
+    name_count: int = compiled.names  # type: ignore[assignment]
+    print(name_count)
