@@ -373,16 +373,20 @@ PyObject* unpack_one(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     const BitPos base = BitPos::of(offset);
     CodecError err;
     py::ItemPlace place;
+    // When the packet holds every field, which is the rule, no field is checked alone.
     std::uint64_t need;
-    if (checked_add(c.need[offset % 8], std::uint64_t(offset / 8), need) && need <= packet.size()) {
-        // Every field lies inside the packet: no check per field.
-        try {
-            for (std::size_t i = 0; i < fields.size(); ++i) {
-                const LayoutField& f = fields[i];
-                const Plan& plan = c.plans[i];
-                const BitPos pos =
-                    offset == 0 ? plan.at
-                                : BitPos{base.byte + plan.at.byte, base.bit}.plus(plan.at.bit);
+    const bool holds_all =
+        checked_add(c.need[offset % 8], std::uint64_t(offset / 8), need) && need <= packet.size();
+    try {
+        for (std::size_t i = 0; i < fields.size(); ++i) {
+            const LayoutField& f = fields[i];
+            const Plan& plan = c.plans[i];
+            const BitPos pos = offset == 0
+                                   ? plan.at
+                                   : BitPos{base.byte + plan.at.byte, base.bit}.plus(plan.at.bit);
+            const bool outside =
+                !holds_all && !check_in_packet(pos, f.shape.bits, packet.size(), err);
+            if (!outside) {
                 PyObject* value = plan.kind != Fast::none || plan.ascii_text
                                       ? plan_object(plan, f, packet, pos)
                                       : nullptr;
@@ -390,41 +394,19 @@ PyObject* unpack_one(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
                     value = field_object(f, packet, pos, err);
                 if (value == nullptr) {
                     if (!err) err = CodecError::pending();
-                    place.at(PyTuple_GET_ITEM(c.recipe.get(), Py_ssize_t(i)), i);
-                    place.field(pos, f.shape.bits);
-                    break;
-                }
-                const int rc = PyDict_SetItem(result.get(), c.column_keys[f.column].get(), value);
-                Py_DECREF(value);
-                if (rc < 0) {
+                } else {
+                    const int rc =
+                        PyDict_SetItem(result.get(), c.column_keys[f.column].get(), value);
+                    Py_DECREF(value);
+                    if (rc == 0) continue;
                     err = CodecError::pending();
-                    break;
                 }
             }
-        } catch (const std::bad_alloc&) {
-            err = {ErrorKind::memory_error, "out of memory"};
-        }
-        if (!err) return result.release();
-        py::raise_wrapped(err);
-        return py::add_item_note(place);
-    }
-    try {
-        for (std::size_t i = 0; i < fields.size(); ++i) {
-            const LayoutField& f = fields[i];
-            const BitPos pos = base.plus(f.offset);
             place.at(PyTuple_GET_ITEM(c.recipe.get(), Py_ssize_t(i)), i);
             place.field(pos, f.shape.bits);
-            if (!check_in_packet(pos, f.shape.bits, packet.size(), err)) {
-                place.past_end = true;
-                place.packet_size = packet.size();
-                break;
-            }
-            py::Ref value(field_object(f, packet, pos, err));
-            if (!value) break;
-            if (PyDict_SetItem(result.get(), c.column_keys[f.column].get(), value.get()) < 0) {
-                err = CodecError::pending();
-                break;
-            }
+            place.past_end = outside;
+            place.packet_size = packet.size();
+            break;
         }
     } catch (const std::bad_alloc&) {
         err = {ErrorKind::memory_error, "out of memory"};
@@ -901,7 +883,8 @@ PyMethodDef layout_methods[] = {
      "unpack_parameters gives them for this layout's recipe."},
     {"pack_one", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(pack_one)),
      METH_FASTCALL | METH_KEYWORDS,
-     "pack_one($self, values)\n--\n\nOne packet from a mapping of field names to values, exactly as "
+     "pack_one($self, values)\n--\n\nOne packet from a mapping of field names to values, exactly "
+     "as "
      "pack_parameters packs this layout's recipe with those values."},
     {"_decode", decode, METH_VARARGS, nullptr},
     {"_encode", encode, METH_VARARGS, nullptr},
