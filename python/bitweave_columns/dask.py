@@ -114,14 +114,14 @@ def read_packets(paths, layouts, *, skip_header_bytes=0,
 
     index = dask.delayed(_index_file)
     summaries = dask.compute(*[index(path, skip, per) for path in paths])
-    parts, base = [], 0  # (task spec, APIDs in its range)
+    parts, base = [], 0  # (the packet range, APIDs in it)
     for number, (path, s) in enumerate(zip(paths, summaries)):
         bounds = s["bounds"]
         for k, apids in enumerate(s["apids"]):
             first = k * per
-            spec = (number, path, bounds[k], bounds[k + 1], base + first,
+            piece = (number, path, bounds[k], bounds[k + 1], base + first,
                     min(per, s["packets"] - first))
-            parts.append((spec, apids))
+            parts.append((piece, apids))
         base += s["packets"]
     counts = {}
     for s in summaries:
@@ -131,25 +131,25 @@ def read_packets(paths, layouts, *, skip_header_bytes=0,
     if definition:
         metas = {name: _frame_meta(paths, _definition_dtypes(layouts, name, derived), True)
                  for name, _ in keys}
-        decoded = [dask.delayed(_decode_definition)(spec, layouts, skip, derived, metas)
-                   for spec, _ in parts]
-        frames = {name: _dataframe([(spec, d[name]) for (spec, _), d in zip(parts, decoded)],
+        decoded = [dask.delayed(_decode_definition)(piece, layouts, skip, derived, metas)
+                   for piece, _ in parts]
+        frames = {name: _dataframe([(piece, d[name]) for (piece, _), d in zip(parts, decoded)],
                                    meta) for name, meta in metas.items()}
     else:
         frames = {}
         for apid, entry in keys:
-            mine = [spec for spec, apids in parts if apid in apids]
+            mine = [piece for piece, apids in parts if apid in apids]
             if isinstance(entry, Layout):
                 chosen = [entry]
             else:
                 pick = dask.delayed(_picked_layouts)
-                found = dask.compute(*[pick(spec, apid, entry, skip) for spec in mine])
+                found = dask.compute(*[pick(piece, apid, entry, skip) for piece in mine])
                 chosen = list(dict.fromkeys(layout for f in found for layout in f))
             meta = _frame_meta(paths, _layout_dtypes(chosen),
                                errors == "mask" or not isinstance(entry, Layout))
             decode = dask.delayed(_decode_apid)
-            frames[apid] = _dataframe([(spec, decode(spec, apid, entry, skip, errors, meta))
-                                       for spec in mine], meta)
+            frames[apid] = _dataframe([(piece, decode(piece, apid, entry, skip, errors, meta))
+                                       for piece in mine], meta)
     return PacketFrames(frames, tuple(paths), tuple(s["packets"] for s in summaries),
                         tuple(s["tail"] for s in summaries), dict(sorted(counts.items())))
 
@@ -268,9 +268,9 @@ def _missing(n, dtype):
     return np.ma.masked_all(n, object if text else dtype.numpy_dtype)
 
 
-def _frame(spec, rows, offsets, columns, meta):
+def _frame(piece, rows, offsets, columns, meta):
     """One partition: rows are packet numbers within its range."""
-    number, first = spec[0], spec[4]
+    number, first = piece[0], piece[4]
     data = {"packet_file": pd.Categorical.from_codes(np.full(len(rows), number, np.int32),
                                                      dtype=meta["packet_file"].dtype),
             "packet_offset": offsets}
@@ -281,10 +281,10 @@ def _frame(spec, rows, offsets, columns, meta):
 
 
 def _dataframe(parts, meta):
-    """A dataframe of (spec, delayed partition) pairs, with divisions by packet number."""
+    """A dataframe of (piece, delayed partition) pairs, with divisions by packet number."""
     if not parts:
         return dd.from_pandas(meta, npartitions=1)
-    divisions = [spec[4] for spec, _ in parts]
+    divisions = [piece[4] for piece, _ in parts]
     last = parts[-1][0]
     divisions.append(last[4] + last[5] - 1)
     return dd.from_delayed([p for _, p in parts], meta=meta, divisions=tuple(divisions),
@@ -310,8 +310,8 @@ def _index_file(path, skip, per):
             "counts": dict(zip(values.tolist(), counts.tolist()))}
 
 
-def _range_index(view, spec, skip):
-    _, path, start, stop, _, count = spec
+def _range_index(view, piece, skip):
+    _, path, start, stop, _, count = piece
     index = ccsds_index(view[:stop], offset=start, skip_header_bytes=skip)
     if len(index["offset"]) != count or index["tail"]:
         raise RuntimeError(f"{path} changed after it was indexed: bytes {start} to {stop} no "
@@ -342,24 +342,24 @@ def _pick(data, offsets, lengths, picker, apid):
     return np.array(codes, np.int64), chosen
 
 
-def _packets_of(view, spec, skip, apid):
-    index = _range_index(view, spec, skip)
+def _packets_of(view, piece, skip, apid):
+    index = _range_index(view, piece, skip)
     rows = np.flatnonzero(index["apid"] == apid)
     return rows, index["offset"][rows], index["length"][rows]
 
 
-def _picked_layouts(spec, apid, picker, skip):
-    with _Buffer(spec[1]) as buf:
-        _, offsets, lengths = _packets_of(buf.view, spec, skip, apid)
+def _picked_layouts(piece, apid, picker, skip):
+    with _Buffer(piece[1]) as buf:
+        _, offsets, lengths = _packets_of(buf.view, piece, skip, apid)
         return _pick(buf.map, offsets, lengths, picker, apid)[1]
 
 
-def _decode_apid(spec, apid, entry, skip, errors, meta):
-    with _Buffer(spec[1]) as buf:
-        rows, offsets, lengths = _packets_of(buf.view, spec, skip, apid)
+def _decode_apid(piece, apid, entry, skip, errors, meta):
+    with _Buffer(piece[1]) as buf:
+        rows, offsets, lengths = _packets_of(buf.view, piece, skip, apid)
         if isinstance(entry, Layout):
             columns = entry.unpack(buf.view, offsets=offsets, lengths=lengths, errors=errors)
-            return _frame(spec, rows, offsets, columns, meta)
+            return _frame(piece, rows, offsets, columns, meta)
         codes, chosen = _pick(buf.map, offsets, lengths, entry, apid)
         keep = codes >= 0
         rows, offsets, lengths, codes = rows[keep], offsets[keep], lengths[keep], codes[keep]
@@ -375,12 +375,12 @@ def _decode_apid(spec, apid, entry, skip, errors, meta):
                                      f"with {name!r}, which it never did while the frames "
                                      f"were made")
                 columns[name][at] = values
-        return _frame(spec, rows, offsets, columns, meta)
+        return _frame(piece, rows, offsets, columns, meta)
 
 
-def _decode_definition(spec, definition, skip, derived, metas):
-    with _Buffer(spec[1]) as buf:
-        index = _range_index(buf.view, spec, skip)
+def _decode_definition(piece, definition, skip, derived, metas):
+    with _Buffer(piece[1]) as buf:
+        index = _range_index(buf.view, piece, skip)
         decoded = definition.decode_index(buf.view, index, derived=derived)
     frames = {}
     for name, meta in metas.items():
@@ -388,5 +388,5 @@ def _decode_definition(spec, definition, skip, derived, metas):
         if table is None:
             frames[name] = meta
             continue
-        frames[name] = _frame(spec, table["packet_index"], table["packet_offset"], table, meta)
+        frames[name] = _frame(piece, table["packet_index"], table["packet_offset"], table, meta)
     return frames
