@@ -552,7 +552,8 @@ PyObject* pack_one(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
         if (!py::bind(pack_one_description, args, nargs, kwnames, bound)) return nullptr;
         a = bound;
     }
-    if (!PyMapping_Check(a[0]) || PyUnicode_Check(a[0])) {
+    // A dict, or a mapping that has keys: a list or a str also takes [] but maps nothing.
+    if (!PyDict_Check(a[0]) && (!PyMapping_Check(a[0]) || PySequence_Check(a[0]))) {
         PyErr_Format(PyExc_TypeError, "values must be a mapping of field names to values, not '%s'",
                      Py_TYPE(a[0])->tp_name);
         return nullptr;
