@@ -90,8 +90,8 @@ def test_real_data_equals_oracle(name, packets, values, tables):
 
 # A contrived mission: CCSDSPacket <- Base (comparison list) <- A (boolean expression) and
 # B (comparison) <- B2 (comparison on a calibrated value).
-CONTRIVED = """<?xml version="1.0" encoding="UTF-8"?>
-<SpaceSystem name="Contrived" xmlns="http://www.omg.org/spec/XTCE/20180204">
+CONTRIVED = f"""<?xml version="1.0" encoding="UTF-8"?>
+<SpaceSystem name="Contrived" xmlns="{xtce.XTCE_1_2}">
  <TelemetryMetaData>
   <ParameterTypeSet>
    <IntegerParameterType name="U1"><IntegerDataEncoding sizeInBits="1"/></IntegerParameterType>
@@ -326,9 +326,9 @@ def test_abstract_leaves_and_ambiguous_matches_are_unmatched():
 def test_namespaces_and_prefixes_read_alike():
     xml = (REALDATA / REAL["jpss"][0]).read_text()
     data = (REALDATA / REAL["jpss"][1]).read_bytes()[:71 * 50]
-    bare = xml.replace("xtce:", "").replace(' xmlns:xtce="http://www.omg.org/spec/XTCE/20180204"', "")
-    old = xml.replace("http://www.omg.org/spec/XTCE/20180204", "http://www.omg.org/space/xtce")
-    default = bare.replace("<SpaceSystem ", '<SpaceSystem xmlns="http://www.omg.org/spec/XTCE/20180204" ')
+    bare = xml.replace("xtce:", "").replace(f' xmlns:xtce="{xtce.XTCE_1_2}"', "")
+    old = xml.replace(xtce.XTCE_1_2, xtce.XTCE_1_1)
+    default = bare.replace("<SpaceSystem ", f'<SpaceSystem xmlns="{xtce.XTCE_1_2}" ')
     results = [xtce.load(io.StringIO(doc)) for doc in (xml, bare, old, default)]
     assert [d.xtce_version for d in results] == ["1.2", None, "1.1", "1.2"]
     first = results[0].decode(data)["JPSS_ATT_EPHEM"]
@@ -367,7 +367,7 @@ def test_ranges_decoded_apart_join_into_the_whole():
 
 # One case per refusal: (element placed into a minimal document, message).
 def mini(types="", entries="", tail="", prologue=""):
-    return f"""{prologue}<SpaceSystem name="T" xmlns="http://www.omg.org/spec/XTCE/20180204">
+    return f"""{prologue}<SpaceSystem name="T" xmlns="{xtce.XTCE_1_2}">
 <TelemetryMetaData><ParameterTypeSet>
 <IntegerParameterType name="U8"><IntegerDataEncoding sizeInBits="8"/></IntegerParameterType>{types}
 </ParameterTypeSet><ParameterSet><Parameter name="A" parameterTypeRef="U8"/></ParameterSet>

@@ -40,10 +40,10 @@ __all__ = [
     "load",
 ]
 
-NAMESPACES = {
-    "http://www.omg.org/space/xtce": "1.1",
-    "http://www.omg.org/spec/XTCE/20180204": "1.2",
-}
+# The OMG's namespace names of XTCE 1.1 and 1.2, as documents declare them.
+XTCE_1_1 = "http://www.omg.org/space/xtce"
+XTCE_1_2 = "http://www.omg.org/spec/XTCE/20180204"
+NAMESPACES = {XTCE_1_1: "1.1", XTCE_1_2: "1.2"}
 
 # Columns every table has besides its parameters.
 ROW_COLUMNS = ("packet_index", "packet_offset")
