@@ -650,11 +650,24 @@ PyObject* decode(PyObject* self, PyObject* args) {
     run.offset_bits = offset_bits;
     if (offsets_obj != Py_None) {  // int64 arrays, made contiguous by the Python layer
         if (!offsets.bytes(offsets_obj, "offsets")) return nullptr;
-        run.offsets = reinterpret_cast<const std::int64_t*>(offsets.span().data());
-        run.count = offsets.span().size() / 8;
+        const std::size_t bytes = offsets.span().size();
+        if (bytes % 8 != 0) {
+            PyErr_Format(PyExc_ValueError, "offsets must hold 8-byte integers, not %zu bytes",
+                         bytes);
+            return nullptr;
+        }
+        run.offsets = offsets.span().data();
+        run.count = bytes / 8;
         if (lengths_obj != Py_None) {
             if (!lengths.bytes(lengths_obj, "lengths")) return nullptr;
-            run.lengths = reinterpret_cast<const std::int64_t*>(lengths.span().data());
+            if (lengths.span().size() != bytes) {
+                PyErr_Format(PyExc_ValueError,
+                             "lengths must hold one 8-byte integer per offset: %zu bytes for "
+                             "%zu offsets",
+                             lengths.span().size(), bytes / 8);
+                return nullptr;
+            }
+            run.lengths = lengths.span().data();
         }
     } else {
         run.stride =

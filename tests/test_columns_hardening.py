@@ -1,0 +1,100 @@
+"""bitweave_columns against hostile callers: buffers rewritten by another thread while a
+call runs without the interpreter's lock, arguments beyond their range, unusual mappings
+and buffers, and layouts that look alike but do not behave alike."""
+import subprocess
+import sys
+import textwrap
+
+import numpy as np
+import pytest
+
+import bitweave
+from bitweave_columns import Layout
+from conftest import item
+
+U16 = [item(f"f{k}", "unsigned", 16) for k in range(3)]
+
+
+def run_race(code):
+    """Runs `code` in a fresh interpreter, so that a crash fails this test alone."""
+    run = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
+                         text=True, timeout=120)
+    assert (run.returncode, run.stderr) == (0, "") and run.stdout.startswith("ok"), run
+
+
+def test_offsets_rewritten_meanwhile_never_lead_outside_the_data():
+    """Offsets and lengths flipped far beyond the data while unpack decodes by them (from an
+    aligned and a misaligned array): every value is one read from the data, or masked."""
+    run_race("""
+        import threading, time
+        import numpy as np
+        from bitweave_columns import Layout
+        n, fields = 20000, 16
+        layout = Layout([dict(name=f"f{k}", encoding="unsigned", bits=16, byte_order="big",
+                              reverse_bits=False) for k in range(fields)])
+        data = b"\\x5a" * (32 * n)  # every field reads 0x5A5A wherever it lies in the data
+        raw = bytearray(16 * n + 1)
+        offsets = np.frombuffer(raw, np.int64, n, 1)  # misaligned
+        lengths = np.frombuffer(raw, np.int64, n, 8 * n + 1)
+        aligned = np.arange(n, dtype=np.int64) * 32, np.full(n, 32, np.int64)
+        stop = time.monotonic() + 1.5
+        def flip():
+            rng = np.random.default_rng(2)
+            while time.monotonic() < stop:
+                for o, l in (aligned, (offsets, lengths)):
+                    k = rng.integers(0, n, 64)
+                    o[k], l[k] = 1 << 40, rng.integers(0, 1 << 40, 64)
+                    o[k], l[k] = k * 32, 32
+        offsets[:], lengths[:] = aligned
+        thread = threading.Thread(target=flip)
+        thread.start()
+        calls = 0
+        while time.monotonic() < stop:
+            o, l = aligned if calls % 2 else (offsets, lengths)
+            columns = layout.unpack(data, offsets=o, lengths=l, errors="mask")
+            for column in columns.values():
+                assert len(column) == n and (column.compressed() == 0x5A5A).all()
+            calls += 1
+        thread.join()
+        print("ok", calls)
+    """)
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_offsets_across_blocks_decode_as_unpack_parameters(seed):
+    """Thousands of packets spread over more than 64 KiB, from misaligned arrays: each row is
+    what unpack_parameters reads from the packet's bytes, or masked where it refuses."""
+    rng = np.random.default_rng(seed)
+    recipe = [item("a", "unsigned", 12, offset_bits=0),
+              item("t", "twos_complement", 20, offset_bits=9),
+              item("s", "us_ascii", 16, offset_bits=29)]
+    layout = Layout(recipe)
+    data = rng.integers(0, 128, 300_000, dtype=np.uint8).tobytes()
+    n = 6000
+    raw = bytearray(16 * n + 3)
+    offsets = np.frombuffer(raw, np.int64, n, 3)
+    lengths = np.frombuffer(raw, np.int64, n, 8 * n + 3)
+    offsets[:] = np.sort(rng.integers(0, len(data) + 8, n)) if seed % 2 else \
+        rng.integers(0, len(data) + 8, n)
+    lengths[:] = rng.integers(0, 12, n)
+    shift = seed
+    got = layout.unpack(data, offsets=offsets, lengths=lengths, offset_bits=shift, errors="mask")
+    for i, (o, length) in enumerate(zip(offsets.tolist(), lengths.tolist())):
+        for field in recipe:
+            name = field["name"]
+            try:
+                want = bitweave.unpack_parameters(data[o:o + length], shift, [field])[name]
+            except ValueError:
+                assert np.ma.getmaskarray(got[name])[i], (i, name)
+                continue
+            assert got[name][i] == want, (i, name)
+
+
+def test_private_decode_refuses_arrays_that_do_not_match():
+    layout = Layout(U16)
+    offsets = np.arange(3, dtype=np.int64) * 6
+    with pytest.raises(ValueError, match=r"^lengths must hold one 8-byte integer per offset: 8 "
+                                         r"bytes for 3 offsets$"):
+        layout._decode(bytes(18), None, None, 0, offsets, offsets[:1], False)
+    with pytest.raises(ValueError, match=r"^offsets must hold 8-byte integers, not 7 bytes$"):
+        layout._decode(bytes(18), None, None, 0, bytes(7), None, False)
