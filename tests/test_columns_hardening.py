@@ -9,7 +9,7 @@ import numpy as np
 import pytest
 
 import bitweave
-from bitweave_columns import Layout
+from bitweave_columns import Layout, ccsds_index
 from conftest import item
 
 U16 = [item(f"f{k}", "unsigned", 16) for k in range(3)]
@@ -20,6 +20,39 @@ def run_race(code):
     run = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
                          text=True, timeout=120)
     assert (run.returncode, run.stderr) == (0, "") and run.stdout.startswith("ok"), run
+
+
+def test_index_of_a_stream_rewritten_meanwhile_is_one_walk():
+    """Length fields flipped while ccsds_index walks: rows follow one another, lie inside
+    the data and end where the tail starts."""
+    run_race("""
+        import threading, time
+        import numpy as np
+        from bitweave_columns import ccsds_index
+        n = 20000
+        stream = bytearray(bytes([0, 1, 0xC0, 0, 0, 9]) + bytes(10)) * n  # 16-byte packets
+        high = np.arange(n) * 16 + 4  # each length field's high byte
+        stop = time.monotonic() + 1.5
+        def flip():
+            view, rng = np.frombuffer(stream, np.uint8), np.random.default_rng(1)
+            while time.monotonic() < stop:
+                k = rng.integers(0, n, 64)
+                view[high[k]] = rng.integers(0, 256, 64)
+                view[high[k]] = 0
+        thread = threading.Thread(target=flip)
+        thread.start()
+        calls = 0
+        while time.monotonic() < stop:
+            skip = calls % 3
+            index = ccsds_index(stream, skip_header_bytes=skip)
+            at, length = index["offset"], index["length"]
+            assert (length >= 7).all() and (at + length <= len(stream)).all()
+            assert (at[1:] == at[:-1] + length[:-1] + skip).all() and at[:1].tolist() in ([], [skip])
+            assert index["tail"] == len(stream) - (at[-1] + length[-1] if len(at) else 0)
+            calls += 1
+        thread.join()
+        print("ok", calls)
+    """)
 
 
 def test_offsets_rewritten_meanwhile_never_lead_outside_the_data():

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
 #include <span>
 
 #include "module/pyconv.hpp"
@@ -17,6 +18,17 @@ void forget_numpy();
 // "?"), and where its elements lie (contiguous and writable: the array is new and the
 // caller's alone). An object array starts full of None.
 py::Ref new_array(std::uint64_t count, const char* code, void*& data);
+
+// Runs pure work with the interpreter's lock released, so that other threads run on; an
+// exception thrown by the work arrives after the lock is taken back.
+template <class Work>
+void without_interpreter(Work work) {
+    std::exception_ptr thrown;
+    Py_BEGIN_ALLOW_THREADS try { work(); } catch (...) {
+        thrown = std::current_exception();
+    }
+    Py_END_ALLOW_THREADS if (thrown) std::rethrow_exception(thrown);
+}
 
 // A caller's buffer, held (so that its memory cannot move or vanish) until destroyed.
 class View {

@@ -587,17 +587,6 @@ PyObject* pack_one(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
 
 // ---- Many packets ----
 
-// Runs pure work with the interpreter's lock released, so that other threads run on; an
-// exception thrown by the work arrives after the lock is taken back.
-template <class Work>
-void without_interpreter(Work work) {
-    std::exception_ptr thrown;
-    Py_BEGIN_ALLOW_THREADS try { work(); } catch (...) {
-        thrown = std::current_exception();
-    }
-    Py_END_ALLOW_THREADS if (thrown) std::rethrow_exception(thrown);
-}
-
 // Raises the run's first failure as ValueError "packet P, field 'x': <the field's own
 // error text>"; an interpreter exception pending from the failure passes as it is.
 PyObject* raise_run_failure(const Compiled& c, RunFailure& failure) {
