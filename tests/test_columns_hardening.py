@@ -131,3 +131,27 @@ def test_private_decode_refuses_arrays_that_do_not_match():
         layout._decode(bytes(18), None, None, 0, offsets, offsets[:1], False)
     with pytest.raises(ValueError, match=r"^offsets must hold 8-byte integers, not 7 bytes$"):
         layout._decode(bytes(18), None, None, 0, bytes(7), None, False)
+
+
+BIG = 2**64 + 8
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda L: L.unpack(bytes(64), offset_bits=BIG), "offset_bits is too large"),
+    (lambda L: L.unpack_one(bytes(64), offset_bits=BIG), "offset_bits is too large"),
+    (lambda L: L.unpack(bytes(64), BIG), "count is too large"),
+    (lambda L: L.unpack(bytes(64), 1, stride=BIG), "stride is too large"),
+    (lambda L: L.unpack(bytes(64), offsets=[0, 2**63]), r"offsets\[1\] is beyond the largest"),
+    (lambda L: L.unpack(bytes(64), offsets=[BIG]), r"offsets\[0\] is beyond the largest"),
+    (lambda L: L.unpack(bytes(64), offsets=[0], lengths=np.array([2**64 - 1], np.uint64)),
+     r"lengths\[0\] is beyond the largest"),
+    (lambda L: L._encode([np.zeros(1)] * 3, BIG), "count is too large"),
+    (lambda L: ccsds_index(bytes(64), offset=BIG), "offset is too large"),
+    (lambda L: ccsds_index(bytes(64), skip_header_bytes=BIG), "skip_header_bytes is too large"),
+    (lambda L: ccsds_index(bytes(64), skip_header_bytes=-1), "skip_header_bytes must be >= 0, "
+                                                             "not -1"),
+    (lambda L: L.unpack_one(bytes(64), offset_bits=-(2**70)), "offset_bits must be >= 0$"),
+])
+def test_sizes_beyond_their_range_are_refused_by_name(call, message):
+    with pytest.raises(OverflowError, match=message):
+        call(Layout(U16))

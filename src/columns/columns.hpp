@@ -19,6 +19,10 @@ void forget_numpy();
 // caller's alone). An object array starts full of None.
 py::Ref new_array(std::uint64_t count, const char* code, void*& data);
 
+// A size or position argument: an integer from 0 to 2**64 - 1. Otherwise false, with a
+// TypeError naming `what` (not an integer) or an OverflowError naming it (out of range).
+bool size_argument(PyObject* obj, const char* what, std::uint64_t& out);
+
 // Runs pure work with the interpreter's lock released, so that other threads run on; an
 // exception thrown by the work arrives after the lock is taken back.
 template <class Work>

@@ -350,9 +350,8 @@ PyObject* unpack_one(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
         if (!py::bind(unpack_one_description, args, nargs, kwnames, bound)) return nullptr;
         a = bound;
     }
-    std::size_t offset = 0;
-    if (a[1] != nullptr && !py::to_size(a[1], offset))
-        return py::reraise_argument_error("offset_bits"), nullptr;
+    std::uint64_t offset = 0;
+    if (a[1] != nullptr && !size_argument(a[1], "offset_bits", offset)) return nullptr;
     View view;
     std::span<const std::uint8_t> packet;
     if (PyBytes_CheckExact(a[0])) {
@@ -625,13 +624,14 @@ bool failure_from_pending(CodecError& err) {
 
 // _decode(data, count, stride, offset_bits, offsets, lengths, masking) -> (columns, masks)
 PyObject* decode(PyObject* self, PyObject* args) {
-    PyObject *data_obj, *count_obj, *stride_obj, *offsets_obj, *lengths_obj;
-    unsigned long long offset_bits;
+    PyObject *data_obj, *count_obj, *stride_obj, *offset_bits_obj, *offsets_obj, *lengths_obj;
     int masking;
-    if (!PyArg_ParseTuple(args, "OOOKOOp", &data_obj, &count_obj, &stride_obj, &offset_bits,
+    if (!PyArg_ParseTuple(args, "OOOOOOp", &data_obj, &count_obj, &stride_obj, &offset_bits_obj,
                           &offsets_obj, &lengths_obj, &masking))
         return nullptr;
     const Compiled& c = of(self);
+    std::uint64_t offset_bits;
+    if (!size_argument(offset_bits_obj, "offset_bits", offset_bits)) return nullptr;
     View data, offsets, lengths;
     if (!data.bytes(data_obj, "data")) return nullptr;
     PacketRun run;
@@ -659,9 +659,9 @@ PyObject* decode(PyObject* self, PyObject* args) {
             run.lengths = lengths.span().data();
         }
     } else {
-        run.stride =
-            stride_obj == Py_None ? c.layout.size() : PyLong_AsUnsignedLongLong(stride_obj);
-        if (PyErr_Occurred()) return py::reraise_argument_error("stride"), nullptr;
+        run.stride = c.layout.size();
+        if (stride_obj != Py_None && !size_argument(stride_obj, "stride", run.stride))
+            return nullptr;
         const std::uint64_t fit =
             packets_that_fit(c.layout, run.data.size(), offset_bits, run.stride);
         if (count_obj == Py_None) {
@@ -672,15 +672,15 @@ PyObject* decode(PyObject* self, PyObject* args) {
             }
             run.count = fit;
         } else {
-            run.count = PyLong_AsUnsignedLongLong(count_obj);
-            if (PyErr_Occurred()) return py::reraise_argument_error("count"), nullptr;
+            if (!size_argument(count_obj, "count", run.count)) return nullptr;
             if (run.count > fit) {
                 PyErr_Format(PyExc_ValueError,
                              "count=%llu asks for more packets than the data holds: %llu "
                              "bytes from bit %llu, %llu bytes apart, hold %llu packets of this "
                              "layout's %llu bits",
                              static_cast<unsigned long long>(run.count),
-                             static_cast<unsigned long long>(run.data.size()), offset_bits,
+                             static_cast<unsigned long long>(run.data.size()),
+                             static_cast<unsigned long long>(offset_bits),
                              static_cast<unsigned long long>(run.stride),
                              static_cast<unsigned long long>(fit),
                              static_cast<unsigned long long>(c.layout.bits()));
@@ -789,9 +789,10 @@ bool source_kind(const Py_buffer& b, SourceKind& out) {
 // _encode(columns, count) -> bytes: columns is a sequence of one array per field, each of
 // count values (a repeated value has stride 0).
 PyObject* encode(PyObject* self, PyObject* args) {
-    PyObject* columns_obj;
-    unsigned long long count;
-    if (!PyArg_ParseTuple(args, "OK", &columns_obj, &count)) return nullptr;
+    PyObject *columns_obj, *count_obj;
+    if (!PyArg_ParseTuple(args, "OO", &columns_obj, &count_obj)) return nullptr;
+    std::uint64_t count;
+    if (!size_argument(count_obj, "count", count)) return nullptr;
     const Compiled& c = of(self);
     const auto& fields = c.layout.fields();
     py::Ref columns(PySequence_Fast(columns_obj, "columns must be a sequence"));

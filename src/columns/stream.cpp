@@ -38,11 +38,9 @@ PyObject* ccsds_index(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
     }
     PyObject* a[3] = {nullptr, nullptr, nullptr};
     if (!py::bind(ccsds_index_description, args, nargs, kwnames, a)) return nullptr;
-    std::size_t offset = 0, skip = 0;
-    if (a[1] != nullptr && !py::to_size(a[1], offset))
-        return py::reraise_argument_error("offset"), nullptr;
-    if (a[2] != nullptr && !py::to_size(a[2], skip))
-        return py::reraise_argument_error("skip_header_bytes"), nullptr;
+    std::uint64_t offset = 0, skip = 0;
+    if (a[1] != nullptr && !size_argument(a[1], "offset", offset)) return nullptr;
+    if (a[2] != nullptr && !size_argument(a[2], "skip_header_bytes", skip)) return nullptr;
     View view;
     if (!view.bytes(a[0], "data")) return nullptr;
     const std::span<const std::uint8_t> data = view.span();
