@@ -1,6 +1,7 @@
 """bitweave_columns against hostile callers: buffers rewritten by another thread while a
 call runs without the interpreter's lock, arguments beyond their range, unusual mappings
 and buffers, and layouts that look alike but do not behave alike."""
+import collections
 import subprocess
 import sys
 import textwrap
@@ -155,3 +156,43 @@ BIG = 2**64 + 8
 def test_sizes_beyond_their_range_are_refused_by_name(call, message):
     with pytest.raises(OverflowError, match=message):
         call(Layout(U16))
+
+
+class Fields(collections.abc.Mapping):
+    """A mapping that is no dict."""
+
+    def __init__(self, **values):
+        self.values = values
+
+    def __getitem__(self, key):
+        return self.values[key]
+
+    def __iter__(self):
+        return iter(self.values)
+
+    def __len__(self):
+        return len(self.values)
+
+
+class Doubled(dict):
+    """A dict whose own [] is not its storage."""
+
+    def __getitem__(self, key):
+        return 2 * dict.__getitem__(self, key)
+
+
+def test_pack_one_reads_every_mapping_as_pack_does():
+    layout = Layout(U16)
+    values = {"f0": 1, "f1": 2, "f2": 3}
+    for mapping in (collections.UserDict(values), collections.ChainMap({"f0": 1}, values),
+                    Fields(**values), Doubled(values), collections.OrderedDict(values)):
+        packed = layout.pack_one(mapping)
+        assert packed == layout.pack(mapping) == bitweave.pack_parameters(
+            [dict(i, value=mapping[i["name"]]) for i in U16]), type(mapping)
+    for mapping in ({"f0": 1}, collections.UserDict(f0=1), Fields(f0=1, f2=2)):
+        with pytest.raises(ValueError, match=r"^KeyError: \"no value for field 'f1'\"") as info:
+            layout.pack_one(mapping)
+        assert info.value.__notes__ == ["recipe item 1 ('f1'), bits 16 to 31"]
+    with pytest.raises(TypeError, match="values must be a mapping of field names to values, "
+                                        "not 'list'"):
+        layout.pack_one([1, 2, 3])

@@ -464,26 +464,26 @@ py::Ref new_packets(const Compiled& c, std::uint64_t count, std::uint8_t*& data,
     return out;
 }
 
-// The value of a field's column in a mapping, as a new reference; a missing one is the
-// error pack_parameters gives for an item without a value.
+// The value of a field's column in a mapping, as a new reference, read as Layout.pack
+// reads its columns: `name in values`, then `values[name]`, so that a mapping's own
+// methods decide (an exact dict is read from its storage, which is the same). A missing
+// one is a KeyError naming the field.
 PyObject* value_of(const Compiled& c, std::size_t i, PyObject* values, CodecError& err) {
     PyObject* key = c.column_keys[c.layout.fields()[i].column].get();
-    PyObject* v;
-    if (PyDict_Check(values)) {
+    PyObject* v = nullptr;
+    if (PyDict_CheckExact(values)) {
         v = PyDict_GetItemWithError(values, key);
         Py_XINCREF(v);
     } else {
-        v = PyObject_GetItem(values, key);
-        if (v == nullptr && PyErr_ExceptionMatches(PyExc_KeyError)) PyErr_Clear();
+        const int has = PySequence_Contains(values, key);
+        if (has < 0) return err = CodecError::pending(), nullptr;
+        if (has > 0) v = PyObject_GetItem(values, key);
     }
-    if (v == nullptr) {
-        if (PyErr_Occurred())
-            err = CodecError::pending();
-        else
-            err = {ErrorKind::key_error, "Recipe item '" + c.layout.fields()[i].name +
-                                             "' missing required field: 'value'"};
-    }
-    return v;
+    if (v != nullptr) return v;
+    const std::string& name = c.layout.fields()[i].name;
+    err = PyErr_Occurred() ? CodecError::pending()
+                           : CodecError{ErrorKind::key_error, "no value for field '" + name + "'"};
+    return nullptr;
 }
 
 // Writes an exact int or float, or ASCII text, into a field that the plan writes
@@ -551,11 +551,18 @@ PyObject* pack_one(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
         if (!py::bind(pack_one_description, args, nargs, kwnames, bound)) return nullptr;
         a = bound;
     }
-    // A dict, or a mapping that has keys: a list or a str also takes [] but maps nothing.
-    if (!PyDict_Check(a[0]) && (!PyMapping_Check(a[0]) || PySequence_Check(a[0]))) {
-        PyErr_Format(PyExc_TypeError, "values must be a mapping of field names to values, not '%s'",
-                     Py_TYPE(a[0])->tp_name);
-        return nullptr;
+    // A dict, or any mapping: an object with keys, as Layout.pack takes its columns (a
+    // list or a str also takes [] but maps nothing).
+    if (!PyDict_Check(a[0])) {
+        py::Ref keys(PyObject_GetAttrString(a[0], "keys"));
+        if (!keys) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
+            PyErr_Clear();
+            PyErr_Format(PyExc_TypeError,
+                         "values must be a mapping of field names to values, not '%s'",
+                         Py_TYPE(a[0])->tp_name);
+            return nullptr;
+        }
     }
     const Compiled& c = of(self);
     std::uint8_t* data = nullptr;
