@@ -84,9 +84,9 @@ bool CompiledLayout::add(const LayoutItem& item, CodecError& err) {
         !field_end(sizing_start, item.shape.bits, sizing_end, err))
         return false;
     const Store store = natural_store(item.encoding, item.shape.bits);
-    std::size_t column = 0;
-    while (column < columns_.size() && columns_[column].name != item.name) ++column;
-    if (column == columns_.size())
+    const auto [found, added] = column_of_.try_emplace(item.name, columns_.size());
+    const std::size_t column = found->second;
+    if (added)
         columns_.push_back({item.name, store});
     else
         columns_[column].store = promote(columns_[column].store, store);

@@ -15,6 +15,7 @@
 #include <cstring>
 #include <span>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "encoding.hpp"
@@ -90,6 +91,7 @@ class CompiledLayout {
   private:
     std::vector<LayoutField> fields_;
     std::vector<LayoutColumn> columns_;
+    std::unordered_map<std::string, std::size_t> column_of_;  // a column's index by its name
     std::uint64_t cursor_ = 0;      // where an item without an offset starts
     std::uint64_t sizing_end_ = 0;  // the furthest end as packing's sizing pass counts it
     std::uint64_t bits_ = 0;
