@@ -196,3 +196,13 @@ def test_pack_one_reads_every_mapping_as_pack_does():
     with pytest.raises(TypeError, match="values must be a mapping of field names to values, "
                                         "not 'list'"):
         layout.pack_one([1, 2, 3])
+
+
+def test_layouts_are_equal_only_where_they_behave_alike():
+    latin1, iso, dashed = (Layout([item("s", e, 16)]) for e in ("latin1", "iso_8859_1",
+                                                                "iso-8859-1"))
+    assert iso == dashed and hash(iso) == hash(dashed)
+    assert iso.pack_one({"s": "\xe9"}) == dashed.pack_one({"s": "\xe9"}) == b"\xe9\x00"
+    with pytest.raises(ValueError, match="Unsupported encoding type: latin1"):
+        latin1.pack_one({"s": "\xe9"})
+    assert latin1 != iso and latin1.unpack_one(b"\xe9\x00") == iso.unpack_one(b"\xe9\x00")

@@ -136,11 +136,13 @@ Compiled* compile(PyObject* recipe_arg) {
         PyUnicode_InternInPlace(&raw_name);
         py::Ref name(raw_name);
         py::Ref normal = normalized_item(f, name.get());
+        // What the field does: an alias compares as its encoding, but whether packing takes
+        // the name ("latin1" is read only) is part of what the layout does.
         py::Ref field_key(Py_BuildValue(
-            "(OsKOOOK)", name.get(), std::string(encoding_name(li.encoding)).c_str(),
-            static_cast<unsigned long long>(f.bits), li.shape.little ? Py_True : Py_False,
-            f.reverse_bits ? Py_True : Py_False, f.has_offset ? Py_True : Py_False,
-            static_cast<unsigned long long>(f.offset_bits)));
+            "(OsOKOOOK)", name.get(), std::string(encoding_name(li.encoding)).c_str(),
+            packable ? Py_True : Py_False, static_cast<unsigned long long>(f.bits),
+            li.shape.little ? Py_True : Py_False, f.reverse_bits ? Py_True : Py_False,
+            f.has_offset ? Py_True : Py_False, static_cast<unsigned long long>(f.offset_bits)));
         if (!normal || !field_key) return nullptr;
         PyTuple_SET_ITEM(items.get(), Py_ssize_t(index), normal.release());
         PyTuple_SET_ITEM(key.get(), Py_ssize_t(index), field_key.release());
