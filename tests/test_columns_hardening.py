@@ -206,3 +206,15 @@ def test_layouts_are_equal_only_where_they_behave_alike():
     with pytest.raises(ValueError, match="Unsupported encoding type: latin1"):
         latin1.pack_one({"s": "\xe9"})
     assert latin1 != iso and latin1.unpack_one(b"\xe9\x00") == iso.unpack_one(b"\xe9\x00")
+
+
+def test_buffers_that_are_not_contiguous_are_named_as_such():
+    layout = Layout(U16)
+    for strided, kind in ((np.zeros(64, np.uint8)[::2], "numpy.ndarray"),
+                          (memoryview(bytes(64))[::2], "memoryview")):
+        for call in (layout.unpack, layout.unpack_one, ccsds_index):
+            with pytest.raises(TypeError, match=rf"^data must be a C-contiguous buffer; got a "
+                                                rf"non-contiguous {kind} \(copy it with"):
+                call(strided)
+    with pytest.raises(TypeError, match=r"^data must be a buffer of bytes .* not 'list'$"):
+        ccsds_index([0] * 8)

@@ -91,8 +91,16 @@ bool View::bytes(PyObject* obj, const char* what) {
         !PyErr_ExceptionMatches(PyExc_ValueError))
         return false;
     PyErr_Clear();
-    PyErr_Format(PyExc_TypeError, "%s must be a contiguous buffer of bytes, not '%s'", what,
-                 Py_TYPE(obj)->tp_name);
+    if (PyObject_CheckBuffer(obj))
+        PyErr_Format(PyExc_TypeError,
+                     "%s must be a C-contiguous buffer; got a non-contiguous %s (copy it with "
+                     "numpy.ascontiguousarray)",
+                     what, Py_TYPE(obj)->tp_name);
+    else
+        PyErr_Format(PyExc_TypeError,
+                     "%s must be a buffer of bytes (bytes, bytearray, memoryview, mmap, a numpy "
+                     "array), not '%s'",
+                     what, Py_TYPE(obj)->tp_name);
     return false;
 }
 

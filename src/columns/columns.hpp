@@ -43,7 +43,8 @@ class View {
     ~View() {
         if (held_) PyBuffer_Release(&view_);
     }
-    // A contiguous buffer of bytes; a TypeError naming `what` otherwise.
+    // A C-contiguous buffer, read as bytes; a TypeError naming `what` otherwise, which
+    // tells a buffer that is not contiguous from an object that is no buffer.
     bool bytes(PyObject* obj, const char* what);
     // Any buffer with its element format and strides (for numpy columns).
     bool records(PyObject* obj);
