@@ -2,6 +2,7 @@
 call runs without the interpreter's lock, arguments beyond their range, unusual mappings
 and buffers, and layouts that look alike but do not behave alike."""
 import collections
+import inspect
 import subprocess
 import sys
 import textwrap
@@ -10,7 +11,7 @@ import numpy as np
 import pytest
 
 import bitweave
-from bitweave_columns import Layout, ccsds_index
+from bitweave_columns import Layout, _columns, ccsds_index
 from conftest import item
 
 U16 = [item(f"f{k}", "unsigned", 16) for k in range(3)]
@@ -218,3 +219,11 @@ def test_buffers_that_are_not_contiguous_are_named_as_such():
                 call(strided)
     with pytest.raises(TypeError, match=r"^data must be a buffer of bytes .* not 'list'$"):
         ccsds_index([0] * 8)
+
+
+def test_compiled_callables_say_what_they_do():
+    for f in (_columns.LayoutBase, ccsds_index, Layout.unpack_one, Layout.pack_one):
+        assert len(inspect.getdoc(f) or "") > 100, f
+    assert list(inspect.signature(ccsds_index).parameters) == ["data", "offset",
+                                                               "skip_header_bytes"]
+    assert list(inspect.signature(_columns.LayoutBase).parameters) == ["recipe"]

@@ -889,19 +889,42 @@ PyObject* encode(PyObject* self, PyObject* args) {
     }
 }
 
+// The methods' texts, for help(): what each takes, returns and raises.
+constexpr const char unpack_one_doc[] =
+    "unpack_one($self, data, offset_bits=0)\n--\n\n"
+    "The fields of one packet as a dict of name to value, exactly as unpack_parameters\n"
+    "gives them for this layout's recipe.\n\n"
+    "data is any C-contiguous buffer (bytes, bytearray, memoryview, mmap, numpy uint8),\n"
+    "read in place; the fields start offset_bits bits into it. A field that does not\n"
+    "decode raises what unpack_parameters raises for it (ValueError, with a note naming\n"
+    "the recipe item); a non-contiguous buffer raises TypeError, and an offset_bits\n"
+    "below 0 or above 2**64 - 1 OverflowError.";
+constexpr const char pack_one_doc[] =
+    "pack_one($self, values)\n--\n\n"
+    "One packet as bytes of size bytes, exactly as pack_parameters packs this layout's\n"
+    "recipe with the given values.\n\n"
+    "values is any mapping of field name to value (a dict, or an object with keys(),\n"
+    "read with `in` and [] as Layout.pack reads its columns). A field with no value\n"
+    "raises ValueError (KeyError: no value for field 'x'), and a value that does not fit\n"
+    "what pack_parameters raises for it; both carry a note naming the recipe item. A\n"
+    "values that is no mapping raises TypeError.";
+constexpr const char decode_doc[] =
+    "_decode($self, data, count, stride, offset_bits, offsets, lengths, masking, /)\n--\n\n"
+    "The engine of Layout.unpack: (columns, masks), masks None unless masking. offsets and\n"
+    "lengths are None or buffers of int64 (lengths one per offset).";
+constexpr const char encode_doc[] =
+    "_encode($self, columns, count, /)\n--\n\n"
+    "The engine of Layout.pack: bytes of count packets from one array per field.";
+
 PyMethodDef layout_methods[] = {
     {"unpack_one", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(unpack_one)),
-     METH_FASTCALL | METH_KEYWORDS,
-     "unpack_one($self, data, offset_bits=0)\n--\n\nThe fields of one packet as a dict, exactly as "
-     "unpack_parameters gives them for this layout's recipe."},
+     METH_FASTCALL | METH_KEYWORDS, unpack_one_doc},
     {"pack_one", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(pack_one)),
-     METH_FASTCALL | METH_KEYWORDS,
-     "pack_one($self, values)\n--\n\nOne packet from a mapping of field names to values, exactly "
-     "as "
-     "pack_parameters packs this layout's recipe with those values."},
-    {"_decode", decode, METH_VARARGS, nullptr},
-    {"_encode", encode, METH_VARARGS, nullptr},
-    {"__reduce__", layout_reduce, METH_NOARGS, nullptr},
+     METH_FASTCALL | METH_KEYWORDS, pack_one_doc},
+    {"_decode", decode, METH_VARARGS, decode_doc},
+    {"_encode", encode, METH_VARARGS, encode_doc},
+    {"__reduce__", layout_reduce, METH_NOARGS,
+     "__reduce__($self, /)\n--\n\nThe layout's class and recipe, for pickle."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -924,7 +947,14 @@ PyType_Slot layout_slots[] = {
     {Py_tp_richcompare, reinterpret_cast<void*>(layout_richcompare)},
     {Py_tp_methods, layout_methods},
     {Py_tp_getset, layout_getset},
-    {Py_tp_doc, const_cast<char*>("A recipe compiled once (the base of Layout).")},
+    {Py_tp_doc, const_cast<char*>(
+                    "LayoutBase(recipe)\n--\n\n"
+                    "A recipe compiled once (the base of Layout, which adds unpack and pack).\n\n"
+                    "recipe is what unpack_parameters takes: a sequence of dicts with name,\n"
+                    "encoding, bits, byte_order, reverse_bits and optionally offset_bits, plus\n"
+                    "the \"binary\" encoding. A bad item raises what unpack_parameters raises for\n"
+                    "it, with the note naming the item. Immutable; layouts compare equal when\n"
+                    "their fields decode and encode alike, and pickle.")},
     {0, nullptr},
 };
 
