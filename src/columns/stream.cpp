@@ -14,18 +14,51 @@ namespace {
 constexpr py::FunctionDescription ccsds_index_description{
     "ccsds_index", {"data", "offset", "skip_header_bytes"}, 3, 1};
 
-// One whole packet, as the walk found it.
-struct IndexRow {
-    std::uint64_t offset;
-    std::uint32_t length;
-    std::uint16_t apid, seq_count;
-    std::uint8_t seq_flags, type, sec_hdr;
+// The index's columns, as a dict of new numpy arrays of `count` rows, and where their
+// elements lie.
+struct IndexColumns {
+    py::Ref dict;
+    std::int64_t* offsets = nullptr;
+    std::int64_t* lengths = nullptr;
+    std::uint16_t *apids = nullptr, *counts = nullptr;
+    std::uint8_t *flags = nullptr, *types = nullptr, *sec = nullptr;
+
+    bool make(std::uint64_t count) {
+        struct {
+            const char* name;
+            const char* code;
+            void* data = nullptr;
+        } columns[] = {{"offset", "i8"},    {"length", "i8"}, {"apid", "u2"},   {"seq_count", "u2"},
+                       {"seq_flags", "u1"}, {"type", "u1"},   {"sec_hdr", "u1"}};
+        dict = py::Ref(PyDict_New());
+        if (!dict) return false;
+        for (auto& c : columns) {
+            py::Ref array = new_array(count, c.code, c.data);
+            if (!array || PyDict_SetItemString(dict.get(), c.name, array.get()) < 0) return false;
+        }
+        offsets = static_cast<std::int64_t*>(columns[0].data);
+        lengths = static_cast<std::int64_t*>(columns[1].data);
+        apids = static_cast<std::uint16_t*>(columns[2].data);
+        counts = static_cast<std::uint16_t*>(columns[3].data);
+        flags = static_cast<std::uint8_t*>(columns[4].data);
+        types = static_cast<std::uint8_t*>(columns[5].data);
+        sec = static_cast<std::uint8_t*>(columns[6].data);
+        return true;
+    }
+    void put(std::uint64_t i, std::uint64_t at, const SpacePacketHeader& h) {
+        offsets[i] = std::int64_t(at);  // below the data's size
+        lengths[i] = h.length;
+        apids[i] = h.apid;
+        counts[i] = h.seq_count;
+        flags[i] = h.seq_flags;
+        types[i] = h.type;
+        sec[i] = h.sec_hdr;
+    }
 };
 
-struct IndexColumn {
-    const char* name;
-    const char* code;
-    void* data = nullptr;
+struct IndexRow {
+    std::uint64_t at;
+    SpacePacketHeader header;
 };
 
 }  // namespace
@@ -45,54 +78,43 @@ PyObject* ccsds_index(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
     if (!view.bytes(a[0], "data")) return nullptr;
     const std::span<const std::uint8_t> data = view.span();
 
-    // One walk, into rows of our own: the caller's bytes may change while the walk runs
-    // (another thread, with the lock released), so what the columns hold is what this walk
-    // saw, and the tail is where it stopped.
-    std::vector<IndexRow> rows;
-    std::uint64_t tail = 0;
-    try {
-        without_interpreter([&] {
-            tail = walk_space_packets(
-                data, offset, skip, [&](std::uint64_t at, const SpacePacketHeader& h) {
-                    rows.push_back(
-                        {at, h.length, h.apid, h.seq_count, h.seq_flags, h.type, h.sec_hdr});
-                });
-        });
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    }
-
-    IndexColumn columns[] = {{"offset", "i8"},    {"length", "i8"},    {"apid", "u2"},
-                             {"seq_count", "u2"}, {"seq_flags", "u1"}, {"type", "u1"},
-                             {"sec_hdr", "u1"}};
-    py::Ref result(PyDict_New());
-    if (!result) return nullptr;
-    for (IndexColumn& c : columns) {
-        py::Ref array = new_array(rows.size(), c.code, c.data);
-        if (!array || PyDict_SetItemString(result.get(), c.name, array.get()) < 0) return nullptr;
-    }
-    auto* offsets = static_cast<std::int64_t*>(columns[0].data);
-    auto* lengths = static_cast<std::int64_t*>(columns[1].data);
-    auto* apids = static_cast<std::uint16_t*>(columns[2].data);
-    auto* counts = static_cast<std::uint16_t*>(columns[3].data);
-    auto* flags = static_cast<std::uint8_t*>(columns[4].data);
-    auto* types = static_cast<std::uint8_t*>(columns[5].data);
-    auto* sec = static_cast<std::uint8_t*>(columns[6].data);
+    // The caller's bytes may change while a walk runs (another thread, with the lock
+    // released). A first walk counts the packets and a second fills columns of that count,
+    // and counts again: when both counts agree, every row and the tail are what the second
+    // walk saw. When they differ, the stream changed between the walks, and one walk into
+    // rows of our own gives the index instead.
+    std::uint64_t count = 0, seen = 0, tail = 0;
     without_interpreter([&] {
-        for (std::size_t i = 0; i < rows.size(); ++i) {
-            const IndexRow& r = rows[i];
-            offsets[i] = std::int64_t(r.offset);  // below the data's size
-            lengths[i] = r.length;
-            apids[i] = r.apid;
-            counts[i] = r.seq_count;
-            flags[i] = r.seq_flags;
-            types[i] = r.type;
-            sec[i] = r.sec_hdr;
-        }
+        walk_space_packets(data, offset, skip,
+                           [&](std::uint64_t, const SpacePacketHeader&) { ++count; });
     });
+    IndexColumns columns;
+    if (!columns.make(count)) return nullptr;
+    without_interpreter([&] {
+        tail = walk_space_packets(data, offset, skip,
+                                  [&](std::uint64_t at, const SpacePacketHeader& h) {
+                                      if (seen < count) columns.put(seen, at, h);
+                                      ++seen;
+                                  });
+    });
+    if (seen != count) {
+        std::vector<IndexRow> rows;
+        try {
+            without_interpreter([&] {
+                tail = walk_space_packets(
+                    data, offset, skip,
+                    [&](std::uint64_t at, const SpacePacketHeader& h) { rows.push_back({at, h}); });
+            });
+        } catch (const std::bad_alloc&) {
+            return PyErr_NoMemory();
+        }
+        if (!columns.make(rows.size())) return nullptr;
+        for (std::size_t i = 0; i < rows.size(); ++i) columns.put(i, rows[i].at, rows[i].header);
+    }
     py::Ref tail_obj(PyLong_FromUnsignedLongLong(tail));
-    if (!tail_obj || PyDict_SetItemString(result.get(), "tail", tail_obj.get()) < 0) return nullptr;
-    return result.release();
+    if (!tail_obj || PyDict_SetItemString(columns.dict.get(), "tail", tail_obj.get()) < 0)
+        return nullptr;
+    return columns.dict.release();
 }
 
 }  // namespace bitweave::columns
