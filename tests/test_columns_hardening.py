@@ -6,6 +6,7 @@ import inspect
 import subprocess
 import sys
 import textwrap
+import types
 
 import numpy as np
 import pytest
@@ -17,10 +18,34 @@ from conftest import item
 U16 = [item(f"f{k}", "unsigned", 16) for k in range(3)]
 
 
-def run_race(code):
-    """Runs `code` in a fresh interpreter, so that a crash fails this test alone."""
-    run = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
-                         text=True, timeout=120)
+RACE = """
+import threading, time
+import numpy as np
+from bitweave_columns import Layout, ccsds_index
+{setup}
+stop = time.monotonic() + 1.5
+def flip():
+    rng = np.random.default_rng(1)
+    while time.monotonic() < stop:
+{flip}
+thread = threading.Thread(target=flip)
+thread.start()
+calls = 0
+while time.monotonic() < stop:
+{call}
+    calls += 1
+thread.join()
+print("ok", calls)
+"""
+
+
+def run_race(setup, flip, call):
+    """One thread runs `flip` over and over while this one runs `call`, for 1.5 s, in a
+    fresh interpreter, so that a crash fails this test alone."""
+    code = RACE.format(setup=textwrap.dedent(setup), flip=textwrap.indent(textwrap.dedent(
+        flip), " " * 8), call=textwrap.indent(textwrap.dedent(call), " " * 4))
+    run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                         timeout=120)
     assert (run.returncode, run.stderr) == (0, "") and run.stdout.startswith("ok"), run
 
 
@@ -28,32 +53,20 @@ def test_index_of_a_stream_rewritten_meanwhile_is_one_walk():
     """Length fields flipped while ccsds_index walks: rows follow one another, lie inside
     the data and end where the tail starts."""
     run_race("""
-        import threading, time
-        import numpy as np
-        from bitweave_columns import ccsds_index
         n = 20000
         stream = bytearray(bytes([0, 1, 0xC0, 0, 0, 9]) + bytes(10)) * n  # 16-byte packets
-        high = np.arange(n) * 16 + 4  # each length field's high byte
-        stop = time.monotonic() + 1.5
-        def flip():
-            view, rng = np.frombuffer(stream, np.uint8), np.random.default_rng(1)
-            while time.monotonic() < stop:
-                k = rng.integers(0, n, 64)
-                view[high[k]] = rng.integers(0, 256, 64)
-                view[high[k]] = 0
-        thread = threading.Thread(target=flip)
-        thread.start()
-        calls = 0
-        while time.monotonic() < stop:
-            skip = calls % 3
-            index = ccsds_index(stream, skip_header_bytes=skip)
-            at, length = index["offset"], index["length"]
-            assert (length >= 7).all() and (at + length <= len(stream)).all()
-            assert (at[1:] == at[:-1] + length[:-1] + skip).all() and at[:1].tolist() in ([], [skip])
-            assert index["tail"] == len(stream) - (at[-1] + length[-1] if len(at) else 0)
-            calls += 1
-        thread.join()
-        print("ok", calls)
+        view, high = np.frombuffer(stream, np.uint8), np.arange(n) * 16 + 4  # length fields
+    """, """
+        k = rng.integers(0, n, 64)
+        view[high[k]] = rng.integers(0, 256, 64)
+        view[high[k]] = 0
+    """, """
+        skip = calls % 3
+        index = ccsds_index(stream, skip_header_bytes=skip)
+        at, length = index["offset"], index["length"]
+        assert (length >= 7).all() and (at + length <= len(stream)).all()
+        assert (at[1:] == at[:-1] + length[:-1] + skip).all() and at[:1].tolist() in ([], [skip])
+        assert index["tail"] == len(stream) - (at[-1] + length[-1] if len(at) else 0)
     """)
 
 
@@ -61,37 +74,23 @@ def test_offsets_rewritten_meanwhile_never_lead_outside_the_data():
     """Offsets and lengths flipped far beyond the data while unpack decodes by them (from an
     aligned and a misaligned array): every value is one read from the data, or masked."""
     run_race("""
-        import threading, time
-        import numpy as np
-        from bitweave_columns import Layout
-        n, fields = 20000, 16
+        n = 20000
         layout = Layout([dict(name=f"f{k}", encoding="unsigned", bits=16, byte_order="big",
-                              reverse_bits=False) for k in range(fields)])
+                              reverse_bits=False) for k in range(16)])
         data = b"\\x5a" * (32 * n)  # every field reads 0x5A5A wherever it lies in the data
-        raw = bytearray(16 * n + 1)
-        offsets = np.frombuffer(raw, np.int64, n, 1)  # misaligned
-        lengths = np.frombuffer(raw, np.int64, n, 8 * n + 1)
+        raw = bytearray(16 * n + 1)  # misaligned copies of the aligned arrays
         aligned = np.arange(n, dtype=np.int64) * 32, np.full(n, 32, np.int64)
-        stop = time.monotonic() + 1.5
-        def flip():
-            rng = np.random.default_rng(2)
-            while time.monotonic() < stop:
-                for o, l in (aligned, (offsets, lengths)):
-                    k = rng.integers(0, n, 64)
-                    o[k], l[k] = 1 << 40, rng.integers(0, 1 << 40, 64)
-                    o[k], l[k] = k * 32, 32
-        offsets[:], lengths[:] = aligned
-        thread = threading.Thread(target=flip)
-        thread.start()
-        calls = 0
-        while time.monotonic() < stop:
-            o, l = aligned if calls % 2 else (offsets, lengths)
-            columns = layout.unpack(data, offsets=o, lengths=l, errors="mask")
-            for column in columns.values():
-                assert len(column) == n and (column.compressed() == 0x5A5A).all()
-            calls += 1
-        thread.join()
-        print("ok", calls)
+        odd = np.frombuffer(raw, np.int64, n, 1), np.frombuffer(raw, np.int64, n, 8 * n + 1)
+        odd[0][:], odd[1][:] = aligned
+    """, """
+        for o, l in (aligned, odd):
+            k = rng.integers(0, n, 64)
+            o[k], l[k] = 1 << 40, rng.integers(0, 1 << 40, 64)
+            o[k], l[k] = k * 32, 32
+    """, """
+        o, l = aligned if calls % 2 else odd
+        for column in layout.unpack(data, offsets=o, lengths=l, errors="mask").values():
+            assert len(column) == n and (column.compressed() == 0x5A5A).all()
     """)
 
 
@@ -100,25 +99,23 @@ def test_offsets_across_blocks_decode_as_unpack_parameters(seed):
     """Thousands of packets spread over more than 64 KiB, from misaligned arrays: each row is
     what unpack_parameters reads from the packet's bytes, or masked where it refuses."""
     rng = np.random.default_rng(seed)
-    recipe = [item("a", "unsigned", 12, offset_bits=0),
-              item("t", "twos_complement", 20, offset_bits=9),
-              item("s", "us_ascii", 16, offset_bits=29)]
-    layout = Layout(recipe)
-    data = rng.integers(0, 128, 300_000, dtype=np.uint8).tobytes()
-    n = 6000
+    recipe = [item("a", "unsigned", 12, offset_bits=0), item("s", "us_ascii", 16, offset_bits=29),
+              item("t", "twos_complement", 20, offset_bits=9)]
+    data, n = rng.integers(0, 128, 300_000, dtype=np.uint8).tobytes(), 6000
     raw = bytearray(16 * n + 3)
     offsets = np.frombuffer(raw, np.int64, n, 3)
     lengths = np.frombuffer(raw, np.int64, n, 8 * n + 3)
-    offsets[:] = np.sort(rng.integers(0, len(data) + 8, n)) if seed % 2 else \
-        rng.integers(0, len(data) + 8, n)
+    offsets[:] = rng.integers(0, len(data) + 8, n)
+    if seed % 2:  # blocks of 4096 packets; unsorted, blocks of a few packets each
+        offsets.sort()
     lengths[:] = rng.integers(0, 12, n)
-    shift = seed
-    got = layout.unpack(data, offsets=offsets, lengths=lengths, offset_bits=shift, errors="mask")
+    got = Layout(recipe).unpack(data, offsets=offsets, lengths=lengths, offset_bits=seed,
+                                errors="mask")
     for i, (o, length) in enumerate(zip(offsets.tolist(), lengths.tolist())):
         for field in recipe:
             name = field["name"]
             try:
-                want = bitweave.unpack_parameters(data[o:o + length], shift, [field])[name]
+                want = bitweave.unpack_parameters(data[o:o + length], seed, [field])[name]
             except ValueError:
                 assert np.ma.getmaskarray(got[name])[i], (i, name)
                 continue
@@ -159,26 +156,8 @@ def test_sizes_beyond_their_range_are_refused_by_name(call, message):
         call(Layout(U16))
 
 
-class Fields(collections.abc.Mapping):
-    """A mapping that is no dict."""
-
-    def __init__(self, **values):
-        self.values = values
-
-    def __getitem__(self, key):
-        return self.values[key]
-
-    def __iter__(self):
-        return iter(self.values)
-
-    def __len__(self):
-        return len(self.values)
-
-
 class Doubled(dict):
-    """A dict whose own [] is not its storage."""
-
-    def __getitem__(self, key):
+    def __getitem__(self, key):  # its own [], which is not its storage
         return 2 * dict.__getitem__(self, key)
 
 
@@ -186,11 +165,12 @@ def test_pack_one_reads_every_mapping_as_pack_does():
     layout = Layout(U16)
     values = {"f0": 1, "f1": 2, "f2": 3}
     for mapping in (collections.UserDict(values), collections.ChainMap({"f0": 1}, values),
-                    Fields(**values), Doubled(values), collections.OrderedDict(values)):
+                    types.MappingProxyType(values), Doubled(values)):
         packed = layout.pack_one(mapping)
         assert packed == layout.pack(mapping) == bitweave.pack_parameters(
             [dict(i, value=mapping[i["name"]]) for i in U16]), type(mapping)
-    for mapping in ({"f0": 1}, collections.UserDict(f0=1), Fields(f0=1, f2=2)):
+    for mapping in ({"f0": 1}, collections.UserDict(f0=1),
+                    types.MappingProxyType({"f0": 1, "f2": 2})):
         with pytest.raises(ValueError, match=r"^KeyError: \"no value for field 'f1'\"") as info:
             layout.pack_one(mapping)
         assert info.value.__notes__ == ["recipe item 1 ('f1'), bits 16 to 31"]
