@@ -207,3 +207,12 @@ def test_compiled_callables_say_what_they_do():
     assert list(inspect.signature(ccsds_index).parameters) == ["data", "offset",
                                                                "skip_header_bytes"]
     assert list(inspect.signature(_columns.LayoutBase).parameters) == ["recipe"]
+
+
+def test_byte_slices_are_the_pieces_and_refuse_any_outside():
+    data = bytes(range(200))
+    starts, sizes = np.array([0, 7, 200], np.int64), np.array([3, 0, 0], np.int64)
+    assert _columns._byte_slices(data, starts, sizes).tolist() == [data[0:3], b"", b""]
+    for s, n in (([-1], [1]), ([199], [2]), ([0], [-1]), ([2**62], [2**62]), ([0, 1], [1])):
+        with pytest.raises(ValueError, match="outside the data|one size a start"):
+            _columns._byte_slices(data, np.array(s, np.int64), np.array(n, np.int64))

@@ -65,4 +65,7 @@ void forget_layout_type();
 // ccsds_index(data, *, offset=0, skip_header_bytes=0): the module function of stream.cpp.
 PyObject* ccsds_index(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
+// _byte_slices(data, starts, sizes): the module function of slices.cpp.
+PyObject* byte_slices(PyObject* module, PyObject* args);
+
 }  // namespace bitweave::columns
