@@ -21,7 +21,7 @@ PyMethodDef module_methods[] = {
      "whole packet. Raises TypeError for a non-contiguous buffer, and OverflowError for an\n"
      "offset or skip_header_bytes below 0 or above 2**64 - 1."},
     {"_byte_slices", byte_slices, METH_VARARGS,
-     "_byte_slices(data, starts, sizes)\n--\n\n"
+     "_byte_slices(data, starts, sizes, /)\n--\n\n"
      "The bytes data[starts[i]:starts[i] + sizes[i]] of each i, as a numpy object array;\n"
      "starts and sizes are int64 buffers of one length, and every piece must lie inside\n"
      "data (ValueError otherwise). For the fields of mission databases whose size varies\n"
