@@ -1,0 +1,412 @@
+"""Decoding telemetry: packets walked down the container tree a level at a time, each level's
+own entries decoded with compiled Layouts over every packet that reached it; and the results."""
+import mmap
+import os
+
+import numpy as np
+
+from .calibration import _derive, _objects
+from .model import _Run
+
+class _Buffer:
+    """The bytes of a path (memory-mapped) or of a buffer, as a flat memoryview."""
+
+    def __init__(self, data):
+        self.map = None
+        if isinstance(data, (str, os.PathLike)):
+            with open(data, "rb") as f:
+                size = os.fstat(f.fileno()).st_size
+                if size:
+                    self.map = mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ)
+                    data = self.map
+                else:
+                    data = b""
+        self.outer = memoryview(data)
+        if not self.outer.c_contiguous:
+            raise ValueError("data must be a contiguous buffer")
+        self.view = self.outer.cast("B")
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.view.release()
+        self.outer.release()
+        if self.map is not None:
+            self.map.close()
+
+
+class _Group:
+    """Packets decoded together: stream numbers, byte positions, lengths, the bit position of
+    the next field in each, and the columns decoded so far."""
+
+    __slots__ = ("pidx", "offs", "lens", "pos", "cols")
+
+    def __init__(self, pidx, offs, lens, pos=None, cols=None):
+        self.pidx, self.offs, self.lens = pidx, offs, lens
+        self.pos = np.zeros(len(pidx), dtype=np.int64) if pos is None else pos
+        self.cols = {} if cols is None else cols
+
+    def __len__(self):
+        return len(self.pidx)
+
+    def take(self, keep):
+        if keep.all():
+            return self
+        return _Group(self.pidx[keep], self.offs[keep], self.lens[keep], self.pos[keep],
+                      {k: v[keep] for k, v in self.cols.items()})
+
+
+class _Decoding:
+    """One decode call: walks the container tree and collects tables and skipped packets."""
+
+    def __init__(self, definition, buf, derived):
+        self.d = definition
+        self.buf = buf
+        self.derived = derived
+        self.tables = {}
+        # (container name, packet numbers, byte offsets): where matching stopped, or the
+        # container whose fields did not fit
+        self.unmatched = []
+        self.truncated = []
+
+    def walk(self, container, g):
+        g = self.steps(container, g)
+        if not len(g):
+            return
+        kids = [self.d.containers[name] for name in container.children]
+        if kids:
+            values = self.values(g)
+            masks = [k.restriction.evaluate(values) if k.restriction is not None
+                     else np.ones(len(g), dtype=bool) for k in kids]
+            count = np.sum(masks, axis=0)
+            for kid, m in zip(kids, masks):
+                sel = m & (count == 1)
+                if sel.any():
+                    self.walk(kid, g.take(sel))
+            # No child, or several: an abstract container cannot hold the packet itself.
+            lost = count != 1 if container.abstract else count > 1
+            if not container.abstract and (count == 0).any():
+                self.emit(container, g.take(count == 0))
+        else:
+            lost = np.full(len(g), container.abstract)
+            if not container.abstract:
+                self.emit(container, g)
+        if lost.any():
+            self.unmatched.append((container.name, g.pidx[lost], g.offs[lost]))
+
+    def steps(self, container, g):
+        for step in container._steps:
+            if not len(g):
+                break
+            values = self.values(g)
+            on = step.cond.evaluate(values) if step.cond is not None else None
+            rows = np.flatnonzero(on) if on is not None else None
+            if isinstance(step, _Run):
+                bad = self.run(step, g, rows)
+            else:
+                bad = self.var(step, g, rows)
+            if on is not None and not on.all():
+                for name in self.step_names(step):
+                    g.cols[name] = np.ma.masked_array(g.cols[name], mask=~on)
+            if bad is not None and bad.any():
+                self.truncated.append((container.name, g.pidx[bad], g.offs[bad]))
+                g = g.take(~bad)
+        return g
+
+    @staticmethod
+    def step_names(step):
+        return [it[0] for it in step.items] if isinstance(step, _Run) else [step.name]
+
+    # Values for criteria, sizes and derived columns --------------------------------------------
+
+    def values(self, g):
+        def value(name, calibrated):
+            col = g.cols[name]
+            ptype = self.d.parameters[name].type
+            return _derive(ptype, col) if calibrated and ptype.has_derived else col
+        return value
+
+    def emit(self, container, g):
+        table = {}
+        for name, col in g.cols.items():
+            ptype = self.d.parameters[name].type
+            table[name] = _derive(ptype, col) if self.derived and ptype.has_derived else col
+        table["packet_index"] = g.pidx
+        table["packet_offset"] = g.offs
+        self.tables[container.name] = table
+
+    # Reading fields ----------------------------------------------------------------------------
+
+    def unpack_at(self, layout, offs, pos):
+        """Unpack `layout` at bit `pos` of each packet starting at byte `offs`."""
+        bit = offs * 8 + pos
+        byte, phase = bit >> 3, bit & 7
+        if not len(phase) or (phase == phase[0]).all():
+            return layout.unpack(self.buf.view, offsets=byte,
+                                 offset_bits=int(phase[0]) if len(phase) else 0)
+        cols = None
+        for p in np.unique(phase):
+            sel = np.flatnonzero(phase == p)
+            part = layout.unpack(self.buf.view, offsets=byte[sel], offset_bits=int(p))
+            if cols is None:
+                cols = {k: np.empty(len(byte), dtype=v.dtype) for k, v in part.items()}
+            for k, v in part.items():
+                cols[k][sel] = v
+        return cols
+
+    def scatter(self, g, rows, cols):
+        """Store columns decoded for `rows` (None: all) of the group."""
+        for name, col in cols.items():
+            if rows is not None and len(rows) != len(g):
+                full = np.zeros(len(g), dtype=col.dtype)
+                full[rows] = col
+                col = full
+            g.cols[name] = col
+
+    def run(self, step, g, rows):
+        offs, lens, pos = (g.offs, g.lens, g.pos) if rows is None else (
+            g.offs[rows], g.lens[rows], g.pos[rows])
+        short = lens * 8 < pos + step.bits
+        fit = ~short
+        if step.items:
+            layout = self.d._layout(("run", id(step)), step.recipe)
+            if short.any():
+                cols = self.unpack_at(layout, offs[fit], pos[fit])
+                cols = {k: _widen(v, fit) for k, v in cols.items()}
+            else:
+                cols = self.unpack_at(layout, offs, pos)
+            self.scatter(g, rows, cols)
+        if rows is None:
+            g.pos += step.bits
+            return short
+        g.pos[rows] += step.bits
+        bad = np.zeros(len(g), dtype=bool)
+        bad[rows] = short
+        return bad
+
+    def read_bytes(self, offs, pos, nbytes):
+        """The bytes from bit `pos` of each packet, `nbytes` of them, as a list."""
+        bit = offs * 8 + pos
+        aligned = (bit & 7) == 0
+        view = self.buf.view
+        out = [view[a:a + n].tobytes() if ok else None
+               for a, n, ok in zip((bit >> 3).tolist(), nbytes.tolist(), aligned.tolist())]
+        rest = np.flatnonzero(~aligned)
+        for size in np.unique(nbytes[rest]).tolist():
+            # Bytes that do not start on a byte boundary: one Layout per size.
+            sel = rest[nbytes[rest] == size]
+            layout = self.d._layout(("bytes", size), lambda: [{
+                "name": "b", "encoding": "binary", "bits": 8 * size, "byte_order": "big",
+                "reverse_bits": False}])
+            for i, v in zip(sel.tolist(), self.unpack_at(layout, offs[sel], pos[sel])["b"]):
+                out[i] = v
+        return out
+
+    def read_uint(self, offs, pos, bits):
+        layout = self.d._layout(("uint", bits), lambda: [{
+            "name": "n", "encoding": "unsigned", "bits": bits, "byte_order": "big",
+            "reverse_bits": False}])
+        return self.unpack_at(layout, offs, pos)["n"].astype(np.int64)
+
+    def var(self, step, g, rows):
+        """A field whose size varies from packet to packet."""
+        enc = step.ptype.encoding
+        if rows is None:
+            rows = np.arange(len(g))
+        offs, end = g.offs[rows], g.lens[rows] * 8
+        pos = g.pos[rows] + step.skip
+        bad = pos > end
+        if enc.size_ref is not None:
+            ref = self.values(g)(enc.size_ref, enc.size_calibrated)
+            size = np.ma.getdata(ref)[rows].astype(np.float64) * enc.slope + enc.intercept
+            if not np.isfinite(size).all():
+                raise ValueError(f"the size of {step.name!r} from {enc.size_ref!r} is not finite")
+            size = np.trunc(size).astype(np.int64)
+        elif enc.bits is not None:
+            size = np.full(len(rows), enc.bits, dtype=np.int64)
+        else:
+            size = None
+        bad |= (size < 0) if size is not None else False
+        start, nbits = pos, size
+        if enc.leading_bits:
+            k = enc.leading_bits
+            bad |= pos + k > end
+            ok = ~bad
+            tag = np.zeros(len(rows), dtype=np.int64)
+            tag[ok] = self.read_uint(offs[ok], pos[ok], k)
+            start, nbits = pos + k, tag
+            if size is not None:
+                over = ok & (tag > size - k)
+                if over.any():
+                    i = np.flatnonzero(over)[0]
+                    raise ValueError(f"{step.name!r}: a string of {tag[i]} bits in a buffer of "
+                                     f"{size[i]} bits, packet at byte {offs[i]}")
+            else:
+                size = k + tag
+        elif enc.terminator is not None:
+            limit = end if size is None else pos + size
+            if size is None and enc.max_bits:
+                limit = np.minimum(limit, pos + enc.max_bits)
+            bad |= limit > end
+            ok = np.flatnonzero(~bad)
+            blobs = self.read_bytes(offs[ok], pos[ok], np.maximum(limit[ok] - pos[ok], 0) // 8)
+            nbits = np.zeros(len(rows), dtype=np.int64)
+            values = [None] * len(rows)
+            for i, blob in zip(ok.tolist(), blobs):
+                at = _find(blob, enc.terminator, enc.unit)
+                if at < 0:
+                    if size is not None:
+                        raise ValueError(f"{step.name!r}: no terminator in its buffer, packet at "
+                                         f"byte {offs[i]}")
+                    bad[i] = True  # the string runs past the end of the packet
+                    continue
+                nbits[i] = 8 * at
+                values[i] = blob[:at]
+            if size is None:
+                size = nbits + 8 * enc.unit
+            bad |= pos + size > end
+            return self.store(step, g, rows, pos + size, bad, values=values)
+        bad |= (pos + size > end) | (start + nbits > end)
+        ok = np.flatnonzero(~bad)
+        odd = ok[nbits[ok] % 8 != 0]
+        if len(odd):
+            i = odd[0]
+            raise ValueError(f"{step.name!r} of {nbits[i]} bits, not whole bytes, packet at "
+                             f"byte {offs[i]}")
+        blobs = self.read_bytes(offs[ok], start[ok], nbits[ok] // 8)
+        values = [None] * len(rows)
+        for i, blob in zip(ok.tolist(), blobs):
+            values[i] = blob
+        return self.store(step, g, rows, pos + size, bad, values=values)
+
+    def store(self, step, g, rows, new_pos, bad, values):
+        enc = step.ptype.encoding
+        if enc.kind == "string":
+            decode = _text_decoder(enc.codec)
+            for i, blob in enumerate(values):
+                if blob is not None:
+                    try:
+                        values[i] = decode(blob)
+                    except ValueError as e:
+                        raise ValueError(f"{step.name!r}, packet at byte {g.offs[rows[i]]}: "
+                                         f"{e}") from None
+        g.pos[rows] = np.where(bad, g.pos[rows], new_pos)
+        col = np.full(len(g), None, dtype=object)
+        col[rows] = _objects(values)
+        g.cols[step.name] = col
+        full = np.zeros(len(g), dtype=bool)
+        full[rows] = bad
+        return full
+
+
+def _find(blob, term, unit):
+    at = blob.find(term)
+    while at >= 0 and at % unit:
+        at = blob.find(term, at + 1)
+    return at
+
+
+def _text_decoder(codec):
+    import bitweave
+
+    return getattr(bitweave, "decode_" + codec)
+
+
+def _widen(col, fit):
+    """A column for all rows from one decoded for the rows where `fit` is set."""
+    full = np.zeros(len(fit), dtype=col.dtype)
+    full[fit] = col
+    return full
+
+
+# ---------------------------------------------------------------------------------------------
+# Results.
+
+
+class Skipped:
+    """Packets left out of the tables: how many, their numbers and byte positions in the
+    stream, and how many per container (where matching stopped, for unmatched packets; the
+    container whose fields did not fit, for truncated ones)."""
+
+    def __init__(self, packet_index, offsets, by_container):
+        self.packet_index = packet_index
+        self.offsets = offsets
+        self.by_container = by_container
+
+    @property
+    def count(self):
+        return len(self.packet_index)
+
+    @property
+    def first_offsets(self):
+        """The byte positions of the first (up to) ten such packets."""
+        return tuple(self.offsets[:10].tolist())
+
+    def __bool__(self):
+        return self.count > 0
+
+    def __repr__(self):
+        if not self.count:
+            return "Skipped(0)"
+        return f"Skipped({self.count}, first at bytes {list(self.first_offsets)}, {self.by_container})"
+
+
+def _skipped(parts):
+    if not parts:
+        return Skipped(np.zeros(0, np.int64), np.zeros(0, np.int64), {})
+    pidx = np.concatenate([p for _, p, _ in parts])
+    offs = np.concatenate([o for _, _, o in parts])
+    order = np.argsort(pidx, kind="stable")
+    by = {}
+    for name, p, _ in parts:
+        by[name] = by.get(name, 0) + len(p)
+    return Skipped(pidx[order], offs[order], by)
+
+
+class Decoded(dict):
+    """Tables by concrete container name (in the document's order), each a dict of numpy
+    columns; with `unmatched` and `truncated` (`Skipped`), `packets` (packets indexed) and
+    `tail` (bytes after the last whole packet)."""
+
+    def __init__(self, tables, unmatched, truncated, packets, tail):
+        super().__init__(tables)
+        self.unmatched = unmatched
+        self.truncated = truncated
+        self.packets = packets
+        self.tail = tail
+
+    def __repr__(self):
+        tables = ", ".join(f"{name!r}: {len(t['packet_index'])} rows x {len(t) - 2} parameters"
+                           for name, t in self.items())
+        return (f"Decoded({{{tables}}}, packets={self.packets}, unmatched={self.unmatched.count}, "
+                f"truncated={self.truncated.count}, tail={self.tail})")
+
+    @classmethod
+    def concat(cls, parts):
+        """Join the results of consecutive packet ranges (`Definition.decode_index`) into the
+        result for the whole range, as one decode would have given it."""
+        parts = list(parts)
+        names = list(dict.fromkeys(name for p in parts for name in p))
+        tables = {}
+        for name in names:
+            pieces = [p[name] for p in parts if name in p]
+            tables[name] = {col: _concat([t[col] for t in pieces]) for col in pieces[0]}
+
+        def skipped(attr):
+            got = [getattr(p, attr) for p in parts]
+            by = {}
+            for s in got:
+                for k, v in s.by_container.items():
+                    by[k] = by.get(k, 0) + v
+            return Skipped(np.concatenate([s.packet_index for s in got] or [np.zeros(0, np.int64)]),
+                           np.concatenate([s.offsets for s in got] or [np.zeros(0, np.int64)]), by)
+
+        return cls(tables, skipped("unmatched"), skipped("truncated"),
+                   sum(p.packets for p in parts), parts[-1].tail if parts else 0)
+
+
+def _concat(cols):
+    if any(np.ma.isMaskedArray(c) for c in cols):
+        return np.ma.concatenate(cols)
+    return np.concatenate(cols)

@@ -1,0 +1,277 @@
+"""The definition model: data encodings, parameter types, parameters, containers, and the
+restriction criteria and include conditions that select packets and entries."""
+import operator
+
+import numpy as np
+
+# Columns every table has besides its parameters.
+ROW_COLUMNS = ("packet_index", "packet_offset")
+
+
+class Encoding:
+    """How a parameter's raw value is laid out in a packet.
+
+    `kind` is "integer", "float", "string" or "binary"; `codec` the bitweave encoding name.
+    `bits` is the field's size when it is fixed (for strings, the size of the buffer that holds
+    the characters with their size tag or terminator); None when another parameter's value
+    gives it (`size_ref`, scaled as `slope * value + intercept` bits) or, for strings, when a
+    leading size tag or a terminator alone ends the field. A string's size tag
+    (`leading_bits` wide) counts the bits of the characters that follow it; `terminator`
+    is found only at whole code units (`unit` bytes) from the string's start.
+    """
+
+    __slots__ = ("kind", "codec", "bits", "byte_order", "size_ref", "size_calibrated", "slope",
+                 "intercept", "leading_bits", "terminator", "unit", "max_bits")
+
+    def __init__(self, kind, codec, bits, byte_order="big", *, size_ref=None,
+                 size_calibrated=True, slope=1.0, intercept=0.0, leading_bits=0,
+                 terminator=None, unit=1, max_bits=None):
+        self.kind = kind
+        self.codec = codec
+        self.bits = bits
+        self.byte_order = byte_order
+        self.size_ref = size_ref
+        self.size_calibrated = size_calibrated
+        self.slope = slope
+        self.intercept = intercept
+        self.leading_bits = leading_bits
+        self.terminator = terminator
+        self.unit = unit
+        self.max_bits = max_bits
+
+    @property
+    def fixed(self):
+        """True when the field has the same size and place in every packet."""
+        return self.bits is not None and not self.leading_bits and self.terminator is None
+
+    def __repr__(self):
+        if self.size_ref is not None:
+            size = f"{self.slope:g} * {self.size_ref} + {self.intercept:g} bits"
+        elif self.bits is not None:
+            size = f"{self.bits} bits"
+        else:
+            size = "variable"
+        extra = ""
+        if self.leading_bits:
+            extra = f", {self.leading_bits}-bit size tag"
+        elif self.terminator is not None:
+            extra = f", terminated by {self.terminator.hex()}"
+        order = ", little-endian" if self.byte_order == "little" else ""
+        return f"Encoding({self.codec}, {size}{extra}{order})"
+
+
+class ParameterType:
+    """A parameter type: its kind, data encoding, calibrator and enumeration labels.
+
+    `kind` is "integer", "float", "string", "binary", "enumerated" or "boolean".
+    `calibrator` is a tuple of (coefficient, exponent) terms of a polynomial, or None.
+    `labels` maps raw values to enumeration labels; `label_ranges` holds (low, high, label)
+    entries of enumerations that cover a range of values.
+    """
+
+    def __init__(self, name, kind, encoding, *, calibrator=None, labels=None, label_ranges=(),
+                 units=(), bool_strings=("False", "True"), line=None):
+        self.name = name
+        self.kind = kind
+        self.encoding = encoding
+        self.calibrator = calibrator
+        self.labels = labels
+        self.label_ranges = label_ranges
+        self.units = units
+        self.bool_strings = bool_strings
+        self.line = line
+        self._table = {}
+
+    @property
+    def has_derived(self):
+        """True when the derived value differs from the raw one (calibrator, labels, booleans)."""
+        return self.kind in ("enumerated", "boolean") or self.calibrator is not None
+
+    def __repr__(self):
+        extra = ""
+        if self.calibrator:
+            extra = ", calibrated " + " + ".join(f"{c:g}*x^{e}" for c, e in self.calibrator)
+        if self.labels is not None:
+            extra = f", {len(self.labels) + len(self.label_ranges)} labels"
+        return f"<ParameterType {self.name!r} {self.kind}, {self.encoding!r}{extra}>"
+
+
+class Parameter:
+    """A named parameter and its type."""
+
+    def __init__(self, name, ptype, short_description=None, line=None):
+        self.name = name
+        self.type = ptype
+        self.short_description = short_description
+        self.line = line
+
+    def __repr__(self):
+        return f"<Parameter {self.name!r} of {self.type.name!r}>"
+
+
+class Container:
+    """A sequence container: its base container and restriction, and its own entries.
+
+    `entries` lists the container's own entries as (kind, name, condition) with kind
+    "parameter" or "container" and the include condition (or None); `children` names the
+    containers that inherit from it.
+    """
+
+    def __init__(self, name, abstract, base, restriction, entries, line):
+        self.name = name
+        self.abstract = abstract
+        self.base = base
+        self.restriction = restriction
+        self.entries = entries
+        self.children = ()
+        self.line = line
+        self._steps = None  # the compiled own entries, see Definition._compile
+
+    def __repr__(self):
+        kind = "abstract container" if self.abstract else "container"
+        base = f" based on {self.base!r}" if self.base else ""
+        where = f" where {self.restriction}" if self.restriction is not None else ""
+        return f"<{kind} {self.name!r}{base}{where}, {len(self.entries)} entries>"
+
+
+# Restriction criteria and include conditions.
+
+_OPS = {
+    "==": operator.eq, "eq": operator.eq,
+    "!=": operator.ne, "neq": operator.ne,
+    "<": operator.lt, "lt": operator.lt, "&lt;": operator.lt,
+    "<=": operator.le, "leq": operator.le, "&lt;=": operator.le,
+    ">": operator.gt, "gt": operator.gt, "&gt;": operator.gt,
+    ">=": operator.ge, "geq": operator.ge, "&gt;=": operator.ge,
+}
+_OP_TEXT = {operator.eq: "==", operator.ne: "!=", operator.lt: "<", operator.le: "<=",
+            operator.gt: ">", operator.ge: ">="}
+
+
+def _compare(values, op, other):
+    """Elementwise `values op other` as a plain bool array; a masked (absent) value is False."""
+    mask = np.ma.getmaskarray(values) if np.ma.isMaskedArray(values) else None
+    data = np.ma.getdata(values)
+    if isinstance(other, np.ndarray):
+        if np.ma.isMaskedArray(other):
+            m2 = np.ma.getmaskarray(other)
+            mask = m2 if mask is None else mask | m2
+            other = np.ma.getdata(other)
+        if data.dtype == object or other.dtype == object:
+            result = np.array([a is not None and b is not None and bool(op(a, b))
+                               for a, b in zip(data.tolist(), other.tolist())], dtype=bool)
+        else:
+            result = op(data, other)
+    elif data.dtype == object:
+        result = np.array([a is not None and bool(op(a, other)) for a in data.tolist()],
+                          dtype=bool)
+    elif data.dtype.kind in "iu" and isinstance(other, int):
+        info = np.iinfo(data.dtype)
+        if other > info.max or other < info.min:
+            # Out of the column's range: the answer is the same for every row.
+            result = np.full(len(data), bool(op(0 if other > info.max else 1,
+                                                1 if other > info.max else 0)))
+        else:
+            result = op(data, data.dtype.type(other))
+    else:
+        result = op(data, other)
+    result = np.asarray(result, dtype=bool)
+    return result & ~mask if mask is not None else result
+
+
+class _Compare:
+    """parameter op value (a Comparison, or a Condition against a Value)."""
+
+    def __init__(self, param, op, value, calibrated):
+        self.param = param
+        self.op = op
+        self.value = value
+        self.calibrated = calibrated
+
+    def params(self):
+        return {self.param}
+
+    def evaluate(self, values):
+        return _compare(values(self.param, self.calibrated), self.op, self.value)
+
+    def __str__(self):
+        raw = "" if self.calibrated else " (raw)"
+        return f"{self.param}{raw} {_OP_TEXT[self.op]} {self.value!r}"
+
+
+class _Relate:
+    """parameter op parameter (a Condition with two parameter references)."""
+
+    def __init__(self, left, op, right, left_calibrated, right_calibrated):
+        self.left, self.op, self.right = left, op, right
+        self.left_calibrated, self.right_calibrated = left_calibrated, right_calibrated
+
+    def params(self):
+        return {self.left, self.right}
+
+    def evaluate(self, values):
+        return _compare(values(self.left, self.left_calibrated), self.op,
+                        values(self.right, self.right_calibrated))
+
+    def __str__(self):
+        return f"{self.left} {_OP_TEXT[self.op]} {self.right}"
+
+
+class _AllOf:
+    def __init__(self, items):
+        self.items = tuple(items)
+
+    def params(self):
+        return set().union(*(c.params() for c in self.items))
+
+    def evaluate(self, values):
+        result = None
+        for c in self.items:
+            r = c.evaluate(values)
+            result = r if result is None else result & r
+        return result
+
+    def __str__(self):
+        return " and ".join(f"({c})" if isinstance(c, _AnyOf) else str(c) for c in self.items)
+
+
+class _AnyOf(_AllOf):
+    def evaluate(self, values):
+        result = None
+        for c in self.items:
+            r = c.evaluate(values)
+            result = r if result is None else result | r
+        return result
+
+    def __str__(self):
+        return " or ".join(f"({c})" if isinstance(c, _AllOf) and not isinstance(c, _AnyOf)
+                           else str(c) for c in self.items)
+
+
+def _all_of(items):
+    items = [c for c in items if c is not None]
+    return items[0] if len(items) == 1 else (_AllOf(items) if items else None)
+
+
+# Compiled entries: a run of fixed fields decoded with one Layout, or one variable field.
+
+
+class _Run:
+    __slots__ = ("items", "bits", "cond")
+
+    def __init__(self, cond):
+        self.items = []  # (name, codec, bits, byte_order, offset within the run)
+        self.bits = 0
+        self.cond = cond
+
+    def recipe(self, base=0):
+        return [{"name": name, "encoding": codec, "bits": bits, "byte_order": order,
+                 "reverse_bits": False, "offset_bits": base + off}
+                for name, codec, bits, order, off in self.items]
+
+
+class _Var:
+    __slots__ = ("name", "ptype", "skip", "cond")
+
+    def __init__(self, name, ptype, skip, cond):
+        self.name, self.ptype, self.skip, self.cond = name, ptype, skip, cond
