@@ -13,8 +13,10 @@ def _objects(values):
 
 
 def _derive(ptype, col):
-    mask = np.ma.getmask(col)
-    raw = np.ma.getdata(col)
+    if type(col) is np.ndarray:
+        mask, raw = np.ma.nomask, col
+    else:
+        mask, raw = np.ma.getmask(col), np.ma.getdata(col)
     if ptype.kind == "enumerated":
         out = _labels(ptype, raw)
     elif ptype.kind == "boolean":
@@ -56,10 +58,16 @@ def _labels(ptype, raw):
 
 def _polynomial(terms, raw):
     """sum(a * x**n) in float64, term by term as Python evaluates it for one value."""
-    total = np.zeros(len(raw), dtype=np.float64)
-    for i, (a, n) in enumerate(terms):
-        term = a * _power(raw, n)
-        total = term if i == 0 else total + term
+    total = None
+    for a, n in terms:
+        # A constant term stays a scalar: a * 1.0 is a, and adding it to a column rounds as
+        # adding it value by value does.
+        term = float(a) if n == 0 else a * _power(raw, n)
+        total = term if total is None else total + term
+    if total is None:
+        return np.zeros(len(raw), dtype=np.float64)
+    if not isinstance(total, np.ndarray):
+        return np.full(len(raw), total, dtype=np.float64)
     return total
 
 

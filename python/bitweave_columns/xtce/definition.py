@@ -40,6 +40,17 @@ class Definition:
         self.root = self._find_root(root)
         self.concrete = tuple(name for name in self._tree(self.root)
                               if not self.containers[name].abstract) if self.root else ()
+        self._compile_layouts()
+
+    def _compile_layouts(self):
+        """Compile the Layouts of every run of fixed fields below the root now, at load, so
+        that the first decode costs what every later one does."""
+        if self.root is None:
+            return
+        for name in self._tree(self.root):
+            for step in self.containers[name]._steps:
+                if isinstance(step, _Run) and step.items:
+                    self._layout(("run", id(step)), step.recipe)
 
     # Compilation -----------------------------------------------------------------------------
 

@@ -3,6 +3,7 @@ restriction criteria and include conditions that select packets and entries."""
 import operator
 
 import numpy as np
+import numpy.ma  # noqa: F401 - loaded here, not inside the first decode (tens of ms)
 
 # Columns every table has besides its parameters.
 ROW_COLUMNS = ("packet_index", "packet_offset")
@@ -148,6 +149,18 @@ _OP_TEXT = {operator.eq: "==", operator.ne: "!=", operator.lt: "<", operator.le:
             operator.gt: ">", operator.ge: ">="}
 
 
+_INT_RANGES = {}
+
+
+def _int_range(dtype):
+    """(min, max) of an integer dtype, remembered: numpy's iinfo costs microseconds a call."""
+    r = _INT_RANGES.get(dtype)
+    if r is None:
+        info = np.iinfo(dtype)
+        r = _INT_RANGES[dtype] = (int(info.min), int(info.max))
+    return r
+
+
 def _compare(values, op, other):
     """Elementwise `values op other` as a plain bool array; a masked (absent) value is False."""
     mask = np.ma.getmaskarray(values) if np.ma.isMaskedArray(values) else None
@@ -166,11 +179,11 @@ def _compare(values, op, other):
         result = np.array([a is not None and bool(op(a, other)) for a in data.tolist()],
                           dtype=bool)
     elif data.dtype.kind in "iu" and isinstance(other, int):
-        info = np.iinfo(data.dtype)
-        if other > info.max or other < info.min:
+        low, high = _int_range(data.dtype)
+        if other > high or other < low:
             # Out of the column's range: the answer is the same for every row.
-            result = np.full(len(data), bool(op(0 if other > info.max else 1,
-                                                1 if other > info.max else 0)))
+            result = np.full(len(data), bool(op(0 if other > high else 1,
+                                                1 if other > high else 0)))
         else:
             result = op(data, data.dtype.type(other))
     else:
