@@ -326,9 +326,12 @@ class _Decoding:
             raise ValueError(f"{step.name!r} of {nbits[i]} bits, not whole bytes, packet at "
                              f"byte {offs[i]}")
         blobs = self.read_bytes(offs[ok], start[ok], nbits[ok] // 8)
-        values = [None] * len(rows)
-        for i, blob in zip(ok.tolist(), blobs):
-            values[i] = blob
+        if len(ok) == len(rows):
+            values = blobs
+        else:
+            values = [None] * len(rows)
+            for i, blob in zip(ok.tolist(), blobs):
+                values[i] = blob
         return self.store(step, g, rows, pos + size, bad, values=values)
 
     def store(self, step, g, rows, new_pos, bad, values):
