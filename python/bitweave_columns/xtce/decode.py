@@ -124,14 +124,15 @@ class _Decoding:
         def value(name, calibrated):
             col = g.cols[name]
             ptype = self.d.parameters[name].type
-            return _derive(ptype, col) if calibrated and ptype.has_derived else col
+            return _derive(ptype, col, value, name) if calibrated and ptype.has_derived else col
         return value
 
     def emit(self, container, g):
         table = {}
+        values = self.values(g)
         for name, col in g.cols.items():
             ptype = self.d.parameters[name].type
-            table[name] = _derive(ptype, col) if self.derived and ptype.has_derived else col
+            table[name] = values(name, True) if self.derived and ptype.has_derived else col
         table["packet_index"] = g.pidx
         table["packet_offset"] = g.offs
         self.tables[container.name] = table

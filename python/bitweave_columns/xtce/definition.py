@@ -4,7 +4,19 @@ import numpy as np
 
 from ._xml import NAMESPACES, XtceError, _fail
 from .decode import Decoded, _Buffer, _Decoding, _Group, _skipped
-from .model import _Run, _Var, _all_of
+from .model import MathOperation, _Run, _Var, _all_of
+
+def _calibrator_refs(ptype):
+    """The parameters a type's calibrators read besides the one calibrated."""
+    names = set()
+    for cond, cal in ptype.contexts:
+        names |= cond.params() | _calibrator_refs_of(cal)
+    return names | _calibrator_refs_of(ptype.calibrator)
+
+
+def _calibrator_refs_of(cal):
+    return cal.params() if isinstance(cal, MathOperation) else set()
+
 
 class Definition:
     """An XTCE document's telemetry packets, ready to decode.
@@ -102,6 +114,7 @@ class Definition:
                 continue
             ptype = self.parameters[ref].type
             enc = ptype.encoding
+            self._check_refs(el, _calibrator_refs(ptype) - {ref}, chain, "its calibration")
             if enc.size_ref is not None:
                 self._check_refs(el, {enc.size_ref}, chain, "its size")
                 size_type = self.parameters[enc.size_ref].type

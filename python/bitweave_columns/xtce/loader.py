@@ -5,8 +5,9 @@ import os
 
 from ._xml import NAMESPACES, _fail, _parse_xml
 from .definition import Definition
-from .model import (ROW_COLUMNS, _OPS, Container, Encoding, Parameter, ParameterType, _AllOf,
-                    _AnyOf, _Compare, _Relate, _all_of)
+from .calibration import _MATH_OPS
+from .model import (ROW_COLUMNS, _OPS, Container, Encoding, MathOperation, Parameter,
+                    ParameterType, Spline, _AllOf, _AnyOf, _Compare, _Relate, _all_of)
 
 _WHY_NOT = {
     "ArrayParameterType": "arrays",
@@ -17,9 +18,6 @@ _WHY_NOT = {
     "RepeatEntry": "repeated entries",
     "CommandMetaData": "commands",
     "SpaceSystem": "nested space systems",
-    "ContextCalibratorList": "context calibrators",
-    "SplineCalibrator": "spline calibrators",
-    "MathOperationCalibrator": "math operation calibrators",
     "DiscreteLookupList": "sizes looked up from other parameters",
     "CustomAlgorithm": "custom algorithms",
     "NextContainer": "next-container criteria",
@@ -157,6 +155,7 @@ class _Loader:
             self.types[ptype.name] = ptype
         for el in members("ParameterSet", {"Parameter"}):
             self.parameter(el)
+        self.contexts()
         elements = {}
         for el in members("ContainerSet", {"SequenceContainer"}):
             name = self.attr(el, "name")
@@ -192,11 +191,14 @@ class _Loader:
         if kind == "enumerated":
             labels, ranges = self.enumeration(el, found)
         bool_strings = (el.get("zeroStringValue", "False"), el.get("oneStringValue", "True"))
+        pending = self.context_calibrators(enc_el) if encoding.kind in ("integer", "float") else ()
         if kind in ("enumerated", "boolean"):
-            calibrator = None  # labels and truth values come from the raw value
-        return ParameterType(name, kind, encoding, calibrator=calibrator, labels=labels,
-                             label_ranges=ranges or (), units=units, bool_strings=bool_strings,
-                             line=el.line)
+            calibrator, pending = None, ()  # labels and truth values come from the raw value
+        ptype = ParameterType(name, kind, encoding, calibrator=calibrator, labels=labels,
+                              label_ranges=ranges or (), units=units, bool_strings=bool_strings,
+                              line=el.line)
+        ptype._context_els = pending
+        return ptype
 
     def enumeration(self, el, found):
         lists = [c for c in found if c.tag == "EnumerationList"]
@@ -233,10 +235,76 @@ class _Loader:
         return self.binary_encoding(el), None
 
     def calibrator(self, el):
-        cal = self.one(el, {"DefaultCalibrator"}, required=False)
+        cal = self.one(el, {"DefaultCalibrator"}, required=False,
+                       ignored=_DESCRIPTIVE | {"ContextCalibratorList"})
         if cal is None:
             return None
-        poly = self.one(cal, {"PolynomialCalibrator"})
+        return self.any_calibrator(cal)
+
+    def any_calibrator(self, holder):
+        """The one calibrator inside `holder` (a DefaultCalibrator or a context's Calibrator)."""
+        cal = self.one(holder, {"PolynomialCalibrator", "SplineCalibrator",
+                                "MathOperationCalibrator"})
+        if cal.tag == "SplineCalibrator":
+            return self.spline(cal)
+        if cal.tag == "MathOperationCalibrator":
+            return self.math_operation(cal)
+        return self.polynomial(cal)
+
+    def spline(self, el):
+        order = self.attr(el, "order", 0, int)
+        if order not in (0, 1):
+            raise _fail(el, f"splines of order {order} are not supported (0 and 1)")
+        points = [(self.attr(p, "raw", convert=float), self.attr(p, "calibrated", convert=float))
+                  for p in self.kids(el, {"SplinePoint"})]
+        if len(points) < order + 1 or len({x for x, _ in points}) < len(points):
+            raise _fail(el, f"a spline of order {order} needs {order + 1} or more points, "
+                            "each at its own raw value")
+        return Spline(order, points, _boolean(el, el.get("extrapolate", "false")))
+
+    def math_operation(self, el):
+        tokens = []
+        for c in self.kids(el, {"ValueOperand", "ThisParameterOperand", "Operator",
+                                "ParameterInstanceRefOperand"}):
+            if c.tag == "ValueOperand":
+                try:
+                    tokens.append(("value", float(c.text)))
+                except (TypeError, ValueError):
+                    raise _fail(c, f"{c.text!r} is not a number") from None
+            elif c.tag == "ThisParameterOperand":
+                tokens.append(("this", None))
+            elif c.tag == "ParameterInstanceRefOperand":
+                tokens.append(("param", self.instance_ref(c)))
+            else:
+                text = (c.text or "").strip()
+                if text not in _MATH_OPS:
+                    raise _fail(c, f"math operator {text!r} is not supported")
+                tokens.append(("op", text))
+        return MathOperation(tokens)
+
+    def context_calibrators(self, enc_el):
+        """The (ContextMatch element, calibrator) pairs of an encoding's ContextCalibratorList;
+        their conditions are read once every parameter is known (`contexts`)."""
+        out = []
+        for lst in self.kids(enc_el, {"ContextCalibratorList"},
+                             _DESCRIPTIVE | {"DefaultCalibrator"}):
+            for ctx in self.kids(lst, {"ContextCalibrator"}):
+                match = self.one(ctx, {"ContextMatch"}, _DESCRIPTIVE | {"Calibrator"})
+                cal = self.one(ctx, {"Calibrator"}, _DESCRIPTIVE | {"ContextMatch"})
+                out.append((match, self.any_calibrator(cal)))
+        return out
+
+    def contexts(self):
+        """Read the context calibrators' conditions, now that the parameters are known."""
+        for ptype in self.types.values():
+            pending = getattr(ptype, "_context_els", None)
+            if pending:
+                ptype.contexts = tuple(
+                    (self.criteria(self.one(m, {"Comparison", "ComparisonList",
+                                                "BooleanExpression"})), cal)
+                    for m, cal in pending)
+
+    def polynomial(self, poly):
         terms = []
         for term in self.kids(poly, {"Term"}):
             exponent = self.attr(term, "exponent", convert=float)
@@ -256,7 +324,7 @@ class _Loader:
         if not least <= bits <= 64 or bits % step:
             raise _fail(el, f"a {name} integer of {bits} bits is not supported "
                             f"(from {least} to 64 bits{f', in steps of {step}' if step > 1 else ''})")
-        self.kids(el, {"DefaultCalibrator"})
+        self.kids(el, {"DefaultCalibrator", "ContextCalibratorList"})
         return (Encoding("integer", codec, bits, self.byte_order(el)), self.calibrator(el))
 
     def float_encoding(self, el):
@@ -268,7 +336,7 @@ class _Loader:
         bits = self.attr(el, "sizeInBits", 32, int)
         if bits not in _FLOAT_SIZES:
             raise _fail(el, f"IEEE 754 floats of {bits} bits are not supported (16, 32, 64, 128)")
-        self.kids(el, {"DefaultCalibrator"})
+        self.kids(el, {"DefaultCalibrator", "ContextCalibratorList"})
         return (Encoding("float", _FLOAT_SIZES[bits], bits, self.byte_order(el)),
                 self.calibrator(el))
 
