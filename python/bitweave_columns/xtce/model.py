@@ -83,6 +83,7 @@ class ParameterType:
         self.units = units
         self.bool_strings = bool_strings
         self.line = line
+        self.time = None  # for time types: {"epoch", "offset_from", "units"}
         self._table = {}
 
     @property
@@ -100,6 +101,47 @@ class ParameterType:
         if self.labels is not None:
             extra = f", {len(self.labels) + len(self.label_ranges)} labels"
         return f"<ParameterType {self.name!r} {self.kind}, {self.encoding!r}{extra}>"
+
+
+class AggregateType:
+    """A type made of named members, each of its own type: decoded one after the other into
+    one column per member, named `parameter.member`."""
+
+    kind = "aggregate"
+    has_derived = False
+
+    def __init__(self, name, members, line=None):
+        self.name = name
+        self.members = tuple(members)
+        self.line = line
+
+    def __repr__(self):
+        return f"<AggregateType {self.name!r} of {', '.join(n for n, _ in self.members)}>"
+
+
+class ArrayType:
+    """An array of elements of one type. `dims` holds each dimension's size: a number, or
+    (parameter, calibrated, slope, intercept) for a size read from a parameter."""
+
+    kind = "array"
+
+    def __init__(self, name, element, dims, line=None):
+        self.name = name
+        self.element = element
+        self.dims = dims
+        self.line = line
+
+    @property
+    def has_derived(self):
+        return self.element.has_derived
+
+    @property
+    def fixed(self):
+        return all(isinstance(d, int) for d in self.dims)
+
+    def __repr__(self):
+        dims = "x".join(str(d) if isinstance(d, int) else d[0] for d in self.dims)
+        return f"<ArrayType {self.name!r} [{dims}] of {self.element.name!r}>"
 
 
 class Parameter:
@@ -263,12 +305,13 @@ def _all_of(items):
 
 
 class _Run:
-    __slots__ = ("items", "bits", "cond")
+    __slots__ = ("items", "bits", "cond", "arrays")
 
     def __init__(self, cond):
         self.items = []  # (name, codec, bits, byte_order, offset within the run)
         self.bits = 0
         self.cond = cond
+        self.arrays = []  # (array name, its element items' names, dimensions)
 
     def recipe(self, base=0):
         return [{"name": name, "encoding": codec, "bits": bits, "byte_order": order,
