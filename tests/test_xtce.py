@@ -377,7 +377,7 @@ def mini(types="", entries="", tail="", prologue=""):
 
 @pytest.mark.parametrize("doc, element, message", [
     (mini(types='<ArrayParameterType name="Arr" arrayTypeRef="U8"/>'), "ArrayParameterType",
-     "ArrayParameterType 'Arr' at line 3: not supported (arrays)"),
+     "ArrayParameterType 'Arr' at line 3: arrays whose dimensions the container gives"),
     (mini(entries='<ParameterRefEntry parameterRef="A"><RepeatEntry/></ParameterRefEntry>'),
      "RepeatEntry", "RepeatEntry at line 6: not supported (repeated entries)"),
     (mini(types='<FloatParameterType name="M"><FloatDataEncoding encoding="MILSTD_1750A"/>'
