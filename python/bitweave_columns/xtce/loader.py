@@ -76,7 +76,7 @@ def load(source, *, root=None):
     return _Loader(doc, name).definition(root)
 
 
-_DESCRIPTIVE = frozenset({"LongDescription", "AliasSet", "AncillaryDataSet"})
+_DESCRIPTIVE = frozenset({"ShortDescription", "LongDescription", "AliasSet", "AncillaryDataSet"})
 _ENCODINGS = frozenset({"IntegerDataEncoding", "FloatDataEncoding", "StringDataEncoding",
                         "BinaryDataEncoding"})
 _TYPE_EXTRAS = _DESCRIPTIVE | {"UnitSet", "ValidRange", "ValidRangeSet", "DefaultAlarm",
@@ -450,8 +450,10 @@ class _Loader:
             raise _fail(el, f"integer encoding {name!r} is not supported")
         codec = _INTEGER_CODECS[name]
         bits = self.attr(el, "sizeInBits", 8, int)
+        # A field of 0 bits holds only 0 where the encoding can hold it at all (some
+        # generators write such types for fields they leave out).
         limits = {"bcd": (8, 8), "packed_bcd": (4, 4), "sign_magnitude": (2, 1)}
-        least, step = limits.get(codec, (1, 1))
+        least, step = limits.get(codec, (0, 1))
         if not least <= bits <= 64 or bits % step:
             raise _fail(el, f"a {name} integer of {bits} bits is not supported "
                             f"(from {least} to 64 bits{f', in steps of {step}' if step > 1 else ''})")
@@ -462,6 +464,8 @@ class _Loader:
         name = el.get("encoding", "IEEE754_1985")
         if name in _OTHER_FLOATS:
             raise _fail(el, f"{_OTHER_FLOATS[name]} floats are not supported")
+        if name == "IEEE-754":  # what some generators write; read as peers read it
+            name = "IEEE754"
         if name not in ("IEEE754_1985", "IEEE754"):
             raise _fail(el, f"float encoding {name!r} is not supported")
         bits = self.attr(el, "sizeInBits", 32, int)
