@@ -16,6 +16,9 @@
    valgrind).
 5. One packet at a time: unpack_one and pack_one against bitstruct.c's compiled dict form
    on the 32-field housekeeping packet of bench.py (medians of interleaved rounds).
+6. Making a Layout of 40,000 fields against one unpack_parameters call on the same recipe
+   (both read every item once), and at 4,000 fields, so that work per field that grows
+   with the field count shows as a ratio that grows.
 """
 
 import argparse
@@ -251,6 +254,20 @@ def single_packet_table(rounds):
     print_table(["work", "Layout", "bitstruct.c", "ratio", "target"], rows)
 
 
+def construction_table(rounds):
+    rows = []
+    for n in (4_000, 40_000):
+        recipe = [{"name": f"p{i}", "encoding": ENCODING[i % 3], "bits": 32, "byte_order": "big",
+                   "reverse_bits": False} for i in range(n)]
+        data = bytes(4 * n)
+        t_make = best(lambda: Layout(recipe), max(3, rounds // 2))
+        t_read = best(lambda: bitweave.unpack_parameters(data, 0, recipe), max(3, rounds // 2))
+        rows.append([f"{n:,} fields", fmt_time(t_make), fmt_time(t_read),
+                     f"{t_make / t_read:.1f}", "<= 20"])
+    print("\n6. Layout(recipe) / unpack_parameters(data, 0, recipe), same recipe\n")
+    print_table(["recipe", "Layout", "unpack_parameters", "ratio", "target"], rows)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--packets", type=int, default=1_000_000)
@@ -262,6 +279,7 @@ def main():
     memory_table(data, layout)
     instructions_table()
     single_packet_table(max(9, args.rounds * 2 + 1))
+    construction_table(args.rounds)
 
 
 if __name__ == "__main__":

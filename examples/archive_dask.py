@@ -310,8 +310,10 @@ def main(argv=None):
                         help="worker processes (default: the usable CPU cores)")
     parser.add_argument("--partition-packets", type=int, default=None,
                         help="packets per partition (default: four partitions per worker)")
-    parser.add_argument("--plot", type=Path, default=Path("archive_hk.png"),
-                        help="where to save the plot (default: archive_hk.png)")
+    parser.add_argument("--plot", type=Path,
+                        default=Path(tempfile.gettempdir()) / "archive_hk.png",
+                        help="where to save the plot (default: archive_hk.png in the "
+                             "temporary folder)")
     parser.add_argument("--archive", type=Path,
                         help="folder to write the archive to (default: a temporary one)")
     args = parser.parse_args(argv)

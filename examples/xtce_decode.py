@@ -1,6 +1,6 @@
 """Decode a real mission file straight from its XTCE document, then plot a few parameters.
 
-    pip install ".[plot]" && python examples/xtce_decode.py [--out jpss1_geolocation.png]
+    pip install ".[plot]" && python examples/xtce_decode.py [--out PLOT.png]
 
 The file is two hours of JPSS-1 spacecraft attitude and ephemeris packets (7,200 of them,
 APID 11), the input to ATMS geolocation; its XTCE document describes the CCSDS header,
@@ -8,8 +8,9 @@ a secondary header and the payload (GPS position and velocity in ECEF, an attitu
 quaternion, their valid times). Both come from ../shared/realdata/jpss (or --realdata DIR,
 or the BITWEAVE_REALDATA variable). One call decodes the whole file into numpy columns;
 the example prints what it found and saves a plot of the spacecraft's distance from the
-Earth's centre, its speed and the attitude quaternion over the two hours. Without
-matplotlib it prints the summary only.
+Earth's centre, its speed and the attitude quaternion over the two hours (to
+jpss1_geolocation.png in the temporary folder, or --out). Without matplotlib it prints the
+summary only; without the real data it says where it looked and exits with status 2.
 """
 
 import argparse
@@ -17,6 +18,8 @@ import datetime
 import importlib.util
 import os
 import pathlib
+import sys
+import tempfile
 import time
 
 import numpy as np
@@ -78,9 +81,15 @@ def plot(table, out):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--realdata", type=pathlib.Path, default=REALDATA)
-    parser.add_argument("--out", type=pathlib.Path, default=pathlib.Path("jpss1_geolocation.png"))
+    parser.add_argument("--out", type=pathlib.Path,
+                        default=pathlib.Path(tempfile.gettempdir()) / "jpss1_geolocation.png",
+                        help="where to save the plot (default: jpss1_geolocation.png in the "
+                             "temporary folder)")
     args = parser.parse_args()
-
+    if not (args.realdata / DOCUMENT).is_file():
+        print(f"no real data at {args.realdata}: pass --realdata DIR or set BITWEAVE_REALDATA",
+              file=sys.stderr)
+        return 2
     definition = xtce.load(args.realdata / DOCUMENT)
     start = time.perf_counter()
     decoded = definition.decode(args.realdata / PACKETS)
@@ -88,9 +97,10 @@ def main():
     summarise(definition, decoded, seconds)
     if importlib.util.find_spec("matplotlib") is None:
         print("\n(matplotlib is not installed: no plot; pip install '.[plot]')")
-        return
+        return 0
     plot(decoded["JPSS_ATT_EPHEM"], args.out)
+    return 0
 
 
 if __name__ == "__main__":
-    main()
+    sys.exit(main())

@@ -100,8 +100,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             offsets.push_back(std::int64_t(in.take<std::uint8_t>()) - 8);
             lengths.push_back(std::int64_t(in.take<std::uint8_t>() % 64) - 2);
         }
-        run.offsets = offsets.data();
-        if (with_lengths) run.lengths = lengths.data();
+        run.offsets = reinterpret_cast<const std::uint8_t*>(offsets.data());
+        if (with_lengths) run.lengths = reinterpret_cast<const std::uint8_t*>(lengths.data());
     } else {
         const std::uint64_t fit = packets_that_fit(layout, length, run.offset_bits, run.stride);
         run.count = std::min<std::uint64_t>(fit, 40);

@@ -26,13 +26,29 @@ except _metadata.PackageNotFoundError:  # run from a source tree
     __version__ = "0+unknown"
 
 
+_INT64_MAX = int(_np.iinfo(_np.int64).max)
+
+
 def _index_array(values, what):
-    """An int64 array of byte positions or lengths, refused if negative or not integers."""
+    """An int64 array of byte positions or lengths: TypeError unless integers, ValueError
+    for a negative one, OverflowError for one beyond the largest buffer (2**63 - 1)."""
     array = _np.asarray(values)
+    if array.ndim == 1 and array.dtype.kind in "fO" and not isinstance(values, _np.ndarray):
+        array = _np.array(list(values), dtype=object)  # Python ints, some beyond int64
+    if array.ndim == 1 and array.dtype == object:
+        if not all(isinstance(v, (int, _np.integer)) and not isinstance(v, bool) for v in array):
+            raise TypeError(f"{what} must be a one-dimensional sequence of integers")
+        for i, v in enumerate(array):
+            if v < 0:
+                raise ValueError(f"{what}[{i}] is {v}: it cannot be negative")
+            if v > _INT64_MAX:
+                raise OverflowError(f"{what}[{i}] is beyond the largest buffer (2**63 - 1)")
+        array = array.astype(_np.int64)
     if array.ndim != 1 or (array.size and array.dtype.kind not in "iu"):
         raise TypeError(f"{what} must be a one-dimensional sequence of integers")
-    if array.dtype.kind == "u" and array.size and array.max() > _np.iinfo(_np.int64).max:
-        raise ValueError(f"{what} holds a value beyond the largest buffer")
+    if array.dtype.kind == "u" and array.size and array.max() > _INT64_MAX:
+        first = int(_np.argmax(array > _INT64_MAX))
+        raise OverflowError(f"{what}[{first}] is beyond the largest buffer (2**63 - 1)")
     array = _np.ascontiguousarray(array, dtype=_np.int64)
     if array.size and array.min() < 0:
         first = int(_np.argmax(array < 0))

@@ -50,3 +50,5 @@ def ccsds_index(data: Any, *, offset: int = 0, skip_header_bytes: int = 0) -> di
     """Indexes a stream of CCSDS space packets: numpy columns "offset", "length", "apid",
     "seq_count", "seq_flags", "type" and "sec_hdr" (one row per whole packet), and "tail",
     the bytes after the last whole packet."""
+
+def _byte_slices(data: Any, starts: Any, sizes: Any, /) -> npt.NDArray[np.object_]: ...

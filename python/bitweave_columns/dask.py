@@ -31,8 +31,8 @@ try:
     import pandas as pd
     import pyarrow as pa
 except ImportError as e:  # pragma: no cover - depends on the environment
-    raise ImportError('bitweave_columns.dask needs Dask\'s dataframes: pip install '
-                      '"bitweave[dask]"') from e
+    raise ImportError('bitweave_columns.dask needs Dask\'s dataframes and distributed, on '
+                      'Python 3.10 or newer: pip install "bitweave[dask]"') from e
 
 from . import Layout, ccsds_index, xtce
 from .xtce.decode import _Buffer

@@ -63,6 +63,27 @@ py::Ref new_array(std::uint64_t count, const char* code, void*& data) {
     return array;
 }
 
+bool size_argument(PyObject* obj, const char* what, std::uint64_t& out) {
+    if (py::to_u64(obj, out)) return true;
+    if (!PyErr_ExceptionMatches(PyExc_OverflowError)) {
+        py::reraise_argument_error(what);
+        return false;
+    }
+    PyErr_Clear();
+    py::Ref index(PyNumber_Index(obj));
+    if (!index) return false;
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+    if (v == -1 && overflow == 0 && PyErr_Occurred()) return false;
+    if (overflow > 0)  // the value itself is not shown: it may be too long to print
+        PyErr_Format(PyExc_OverflowError, "%s is too large: at most 2**64 - 1", what);
+    else if (overflow < 0)
+        PyErr_Format(PyExc_OverflowError, "%s must be >= 0", what);
+    else
+        PyErr_Format(PyExc_OverflowError, "%s must be >= 0, not %lld", what, v);
+    return false;
+}
+
 bool View::bytes(PyObject* obj, const char* what) {
     if (PyObject_GetBuffer(obj, &view_, PyBUF_SIMPLE) == 0) return held_ = true;
     // Only a buffer that is not contiguous, or no buffer at all, is the caller's mistake.
@@ -70,8 +91,16 @@ bool View::bytes(PyObject* obj, const char* what) {
         !PyErr_ExceptionMatches(PyExc_ValueError))
         return false;
     PyErr_Clear();
-    PyErr_Format(PyExc_TypeError, "%s must be a contiguous buffer of bytes, not '%s'", what,
-                 Py_TYPE(obj)->tp_name);
+    if (PyObject_CheckBuffer(obj))
+        PyErr_Format(PyExc_TypeError,
+                     "%s must be a C-contiguous buffer; got a non-contiguous %s (copy it with "
+                     "numpy.ascontiguousarray)",
+                     what, Py_TYPE(obj)->tp_name);
+    else
+        PyErr_Format(PyExc_TypeError,
+                     "%s must be a buffer of bytes (bytes, bytearray, memoryview, mmap, a numpy "
+                     "array), not '%s'",
+                     what, Py_TYPE(obj)->tp_name);
     return false;
 }
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
 #include <span>
 
 #include "module/pyconv.hpp"
@@ -18,6 +19,21 @@ void forget_numpy();
 // caller's alone). An object array starts full of None.
 py::Ref new_array(std::uint64_t count, const char* code, void*& data);
 
+// A size or position argument: an integer from 0 to 2**64 - 1. Otherwise false, with a
+// TypeError naming `what` (not an integer) or an OverflowError naming it (out of range).
+bool size_argument(PyObject* obj, const char* what, std::uint64_t& out);
+
+// Runs pure work with the interpreter's lock released, so that other threads run on; an
+// exception thrown by the work arrives after the lock is taken back.
+template <class Work>
+void without_interpreter(Work work) {
+    std::exception_ptr thrown;
+    Py_BEGIN_ALLOW_THREADS try { work(); } catch (...) {
+        thrown = std::current_exception();
+    }
+    Py_END_ALLOW_THREADS if (thrown) std::rethrow_exception(thrown);
+}
+
 // A caller's buffer, held (so that its memory cannot move or vanish) until destroyed.
 class View {
   public:
@@ -27,7 +43,8 @@ class View {
     ~View() {
         if (held_) PyBuffer_Release(&view_);
     }
-    // A contiguous buffer of bytes; a TypeError naming `what` otherwise.
+    // A C-contiguous buffer, read as bytes; a TypeError naming `what` otherwise, which
+    // tells a buffer that is not contiguous from an object that is no buffer.
     bool bytes(PyObject* obj, const char* what);
     // Any buffer with its element format and strides (for numpy columns).
     bool records(PyObject* obj);
@@ -47,5 +64,8 @@ void forget_layout_type();
 
 // ccsds_index(data, *, offset=0, skip_header_bytes=0): the module function of stream.cpp.
 PyObject* ccsds_index(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
+// _byte_slices(data, starts, sizes): the module function of slices.cpp.
+PyObject* byte_slices(PyObject* module, PyObject* args);
 
 }  // namespace bitweave::columns

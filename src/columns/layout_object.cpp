@@ -136,11 +136,13 @@ Compiled* compile(PyObject* recipe_arg) {
         PyUnicode_InternInPlace(&raw_name);
         py::Ref name(raw_name);
         py::Ref normal = normalized_item(f, name.get());
+        // What the field does: an alias compares as its encoding, but whether packing takes
+        // the name ("latin1" is read only) is part of what the layout does.
         py::Ref field_key(Py_BuildValue(
-            "(OsKOOOK)", name.get(), std::string(encoding_name(li.encoding)).c_str(),
-            static_cast<unsigned long long>(f.bits), li.shape.little ? Py_True : Py_False,
-            f.reverse_bits ? Py_True : Py_False, f.has_offset ? Py_True : Py_False,
-            static_cast<unsigned long long>(f.offset_bits)));
+            "(OsOKOOOK)", name.get(), std::string(encoding_name(li.encoding)).c_str(),
+            packable ? Py_True : Py_False, static_cast<unsigned long long>(f.bits),
+            li.shape.little ? Py_True : Py_False, f.reverse_bits ? Py_True : Py_False,
+            f.has_offset ? Py_True : Py_False, static_cast<unsigned long long>(f.offset_bits)));
         if (!normal || !field_key) return nullptr;
         PyTuple_SET_ITEM(items.get(), Py_ssize_t(index), normal.release());
         PyTuple_SET_ITEM(key.get(), Py_ssize_t(index), field_key.release());
@@ -350,9 +352,8 @@ PyObject* unpack_one(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
         if (!py::bind(unpack_one_description, args, nargs, kwnames, bound)) return nullptr;
         a = bound;
     }
-    std::size_t offset = 0;
-    if (a[1] != nullptr && !py::to_size(a[1], offset))
-        return py::reraise_argument_error("offset_bits"), nullptr;
+    std::uint64_t offset = 0;
+    if (a[1] != nullptr && !size_argument(a[1], "offset_bits", offset)) return nullptr;
     View view;
     std::span<const std::uint8_t> packet;
     if (PyBytes_CheckExact(a[0])) {
@@ -465,26 +466,26 @@ py::Ref new_packets(const Compiled& c, std::uint64_t count, std::uint8_t*& data,
     return out;
 }
 
-// The value of a field's column in a mapping, as a new reference; a missing one is the
-// error pack_parameters gives for an item without a value.
+// The value of a field's column in a mapping, as a new reference, read as Layout.pack
+// reads its columns: `name in values`, then `values[name]`, so that a mapping's own
+// methods decide (an exact dict is read from its storage, which is the same). A missing
+// one is a KeyError naming the field.
 PyObject* value_of(const Compiled& c, std::size_t i, PyObject* values, CodecError& err) {
     PyObject* key = c.column_keys[c.layout.fields()[i].column].get();
-    PyObject* v;
-    if (PyDict_Check(values)) {
+    PyObject* v = nullptr;
+    if (PyDict_CheckExact(values)) {
         v = PyDict_GetItemWithError(values, key);
         Py_XINCREF(v);
     } else {
-        v = PyObject_GetItem(values, key);
-        if (v == nullptr && PyErr_ExceptionMatches(PyExc_KeyError)) PyErr_Clear();
+        const int has = PySequence_Contains(values, key);
+        if (has < 0) return err = CodecError::pending(), nullptr;
+        if (has > 0) v = PyObject_GetItem(values, key);
     }
-    if (v == nullptr) {
-        if (PyErr_Occurred())
-            err = CodecError::pending();
-        else
-            err = {ErrorKind::key_error, "Recipe item '" + c.layout.fields()[i].name +
-                                             "' missing required field: 'value'"};
-    }
-    return v;
+    if (v != nullptr) return v;
+    const std::string& name = c.layout.fields()[i].name;
+    err = PyErr_Occurred() ? CodecError::pending()
+                           : CodecError{ErrorKind::key_error, "no value for field '" + name + "'"};
+    return nullptr;
 }
 
 // Writes an exact int or float, or ASCII text, into a field that the plan writes
@@ -552,11 +553,18 @@ PyObject* pack_one(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
         if (!py::bind(pack_one_description, args, nargs, kwnames, bound)) return nullptr;
         a = bound;
     }
-    // A dict, or a mapping that has keys: a list or a str also takes [] but maps nothing.
-    if (!PyDict_Check(a[0]) && (!PyMapping_Check(a[0]) || PySequence_Check(a[0]))) {
-        PyErr_Format(PyExc_TypeError, "values must be a mapping of field names to values, not '%s'",
-                     Py_TYPE(a[0])->tp_name);
-        return nullptr;
+    // A dict, or any mapping: an object with keys, as Layout.pack takes its columns (a
+    // list or a str also takes [] but maps nothing).
+    if (!PyDict_Check(a[0])) {
+        py::Ref keys(PyObject_GetAttrString(a[0], "keys"));
+        if (!keys) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
+            PyErr_Clear();
+            PyErr_Format(PyExc_TypeError,
+                         "values must be a mapping of field names to values, not '%s'",
+                         Py_TYPE(a[0])->tp_name);
+            return nullptr;
+        }
     }
     const Compiled& c = of(self);
     std::uint8_t* data = nullptr;
@@ -586,17 +594,6 @@ PyObject* pack_one(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
 }
 
 // ---- Many packets ----
-
-// Runs pure work with the interpreter's lock released, so that other threads run on; an
-// exception thrown by the work arrives after the lock is taken back.
-template <class Work>
-void without_interpreter(Work work) {
-    std::exception_ptr thrown;
-    Py_BEGIN_ALLOW_THREADS try { work(); } catch (...) {
-        thrown = std::current_exception();
-    }
-    Py_END_ALLOW_THREADS if (thrown) std::rethrow_exception(thrown);
-}
 
 // Raises the run's first failure as ValueError "packet P, field 'x': <the field's own
 // error text>"; an interpreter exception pending from the failure passes as it is.
@@ -636,13 +633,14 @@ bool failure_from_pending(CodecError& err) {
 
 // _decode(data, count, stride, offset_bits, offsets, lengths, masking) -> (columns, masks)
 PyObject* decode(PyObject* self, PyObject* args) {
-    PyObject *data_obj, *count_obj, *stride_obj, *offsets_obj, *lengths_obj;
-    unsigned long long offset_bits;
+    PyObject *data_obj, *count_obj, *stride_obj, *offset_bits_obj, *offsets_obj, *lengths_obj;
     int masking;
-    if (!PyArg_ParseTuple(args, "OOOKOOp", &data_obj, &count_obj, &stride_obj, &offset_bits,
+    if (!PyArg_ParseTuple(args, "OOOOOOp", &data_obj, &count_obj, &stride_obj, &offset_bits_obj,
                           &offsets_obj, &lengths_obj, &masking))
         return nullptr;
     const Compiled& c = of(self);
+    std::uint64_t offset_bits;
+    if (!size_argument(offset_bits_obj, "offset_bits", offset_bits)) return nullptr;
     View data, offsets, lengths;
     if (!data.bytes(data_obj, "data")) return nullptr;
     PacketRun run;
@@ -650,16 +648,29 @@ PyObject* decode(PyObject* self, PyObject* args) {
     run.offset_bits = offset_bits;
     if (offsets_obj != Py_None) {  // int64 arrays, made contiguous by the Python layer
         if (!offsets.bytes(offsets_obj, "offsets")) return nullptr;
-        run.offsets = reinterpret_cast<const std::int64_t*>(offsets.span().data());
-        run.count = offsets.span().size() / 8;
+        const std::size_t bytes = offsets.span().size();
+        if (bytes % 8 != 0) {
+            PyErr_Format(PyExc_ValueError, "offsets must hold 8-byte integers, not %zu bytes",
+                         bytes);
+            return nullptr;
+        }
+        run.offsets = offsets.span().data();
+        run.count = bytes / 8;
         if (lengths_obj != Py_None) {
             if (!lengths.bytes(lengths_obj, "lengths")) return nullptr;
-            run.lengths = reinterpret_cast<const std::int64_t*>(lengths.span().data());
+            if (lengths.span().size() != bytes) {
+                PyErr_Format(PyExc_ValueError,
+                             "lengths must hold one 8-byte integer per offset: %zu bytes for "
+                             "%zu offsets",
+                             lengths.span().size(), bytes / 8);
+                return nullptr;
+            }
+            run.lengths = lengths.span().data();
         }
     } else {
-        run.stride =
-            stride_obj == Py_None ? c.layout.size() : PyLong_AsUnsignedLongLong(stride_obj);
-        if (PyErr_Occurred()) return py::reraise_argument_error("stride"), nullptr;
+        run.stride = c.layout.size();
+        if (stride_obj != Py_None && !size_argument(stride_obj, "stride", run.stride))
+            return nullptr;
         const std::uint64_t fit =
             packets_that_fit(c.layout, run.data.size(), offset_bits, run.stride);
         if (count_obj == Py_None) {
@@ -670,15 +681,15 @@ PyObject* decode(PyObject* self, PyObject* args) {
             }
             run.count = fit;
         } else {
-            run.count = PyLong_AsUnsignedLongLong(count_obj);
-            if (PyErr_Occurred()) return py::reraise_argument_error("count"), nullptr;
+            if (!size_argument(count_obj, "count", run.count)) return nullptr;
             if (run.count > fit) {
                 PyErr_Format(PyExc_ValueError,
                              "count=%llu asks for more packets than the data holds: %llu "
                              "bytes from bit %llu, %llu bytes apart, hold %llu packets of this "
                              "layout's %llu bits",
                              static_cast<unsigned long long>(run.count),
-                             static_cast<unsigned long long>(run.data.size()), offset_bits,
+                             static_cast<unsigned long long>(run.data.size()),
+                             static_cast<unsigned long long>(offset_bits),
                              static_cast<unsigned long long>(run.stride),
                              static_cast<unsigned long long>(fit),
                              static_cast<unsigned long long>(c.layout.bits()));
@@ -787,9 +798,10 @@ bool source_kind(const Py_buffer& b, SourceKind& out) {
 // _encode(columns, count) -> bytes: columns is a sequence of one array per field, each of
 // count values (a repeated value has stride 0).
 PyObject* encode(PyObject* self, PyObject* args) {
-    PyObject* columns_obj;
-    unsigned long long count;
-    if (!PyArg_ParseTuple(args, "OK", &columns_obj, &count)) return nullptr;
+    PyObject *columns_obj, *count_obj;
+    if (!PyArg_ParseTuple(args, "OO", &columns_obj, &count_obj)) return nullptr;
+    std::uint64_t count;
+    if (!size_argument(count_obj, "count", count)) return nullptr;
     const Compiled& c = of(self);
     const auto& fields = c.layout.fields();
     py::Ref columns(PySequence_Fast(columns_obj, "columns must be a sequence"));
@@ -877,19 +889,42 @@ PyObject* encode(PyObject* self, PyObject* args) {
     }
 }
 
+// The methods' texts, for help(): what each takes, returns and raises.
+constexpr const char unpack_one_doc[] =
+    "unpack_one($self, data, offset_bits=0)\n--\n\n"
+    "The fields of one packet as a dict of name to value, exactly as unpack_parameters\n"
+    "gives them for this layout's recipe.\n\n"
+    "data is any C-contiguous buffer (bytes, bytearray, memoryview, mmap, numpy uint8),\n"
+    "read in place; the fields start offset_bits bits into it. A field that does not\n"
+    "decode raises what unpack_parameters raises for it (ValueError, with a note naming\n"
+    "the recipe item); a non-contiguous buffer raises TypeError, and an offset_bits\n"
+    "below 0 or above 2**64 - 1 OverflowError.";
+constexpr const char pack_one_doc[] =
+    "pack_one($self, values)\n--\n\n"
+    "One packet as bytes of size bytes, exactly as pack_parameters packs this layout's\n"
+    "recipe with the given values.\n\n"
+    "values is any mapping of field name to value (a dict, or an object with keys(),\n"
+    "read with `in` and [] as Layout.pack reads its columns). A field with no value\n"
+    "raises ValueError (KeyError: no value for field 'x'), and a value that does not fit\n"
+    "what pack_parameters raises for it; both carry a note naming the recipe item. A\n"
+    "values that is no mapping raises TypeError.";
+constexpr const char decode_doc[] =
+    "_decode($self, data, count, stride, offset_bits, offsets, lengths, masking, /)\n--\n\n"
+    "The engine of Layout.unpack: (columns, masks), masks None unless masking. offsets and\n"
+    "lengths are None or buffers of int64 (lengths one per offset).";
+constexpr const char encode_doc[] =
+    "_encode($self, columns, count, /)\n--\n\n"
+    "The engine of Layout.pack: bytes of count packets from one array per field.";
+
 PyMethodDef layout_methods[] = {
     {"unpack_one", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(unpack_one)),
-     METH_FASTCALL | METH_KEYWORDS,
-     "unpack_one($self, data, offset_bits=0)\n--\n\nThe fields of one packet as a dict, exactly as "
-     "unpack_parameters gives them for this layout's recipe."},
+     METH_FASTCALL | METH_KEYWORDS, unpack_one_doc},
     {"pack_one", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(pack_one)),
-     METH_FASTCALL | METH_KEYWORDS,
-     "pack_one($self, values)\n--\n\nOne packet from a mapping of field names to values, exactly "
-     "as "
-     "pack_parameters packs this layout's recipe with those values."},
-    {"_decode", decode, METH_VARARGS, nullptr},
-    {"_encode", encode, METH_VARARGS, nullptr},
-    {"__reduce__", layout_reduce, METH_NOARGS, nullptr},
+     METH_FASTCALL | METH_KEYWORDS, pack_one_doc},
+    {"_decode", decode, METH_VARARGS, decode_doc},
+    {"_encode", encode, METH_VARARGS, encode_doc},
+    {"__reduce__", layout_reduce, METH_NOARGS,
+     "__reduce__($self, /)\n--\n\nThe layout's class and recipe, for pickle."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -912,7 +947,14 @@ PyType_Slot layout_slots[] = {
     {Py_tp_richcompare, reinterpret_cast<void*>(layout_richcompare)},
     {Py_tp_methods, layout_methods},
     {Py_tp_getset, layout_getset},
-    {Py_tp_doc, const_cast<char*>("A recipe compiled once (the base of Layout).")},
+    {Py_tp_doc, const_cast<char*>(
+                    "LayoutBase(recipe)\n--\n\n"
+                    "A recipe compiled once (the base of Layout, which adds unpack and pack).\n\n"
+                    "recipe is what unpack_parameters takes: a sequence of dicts with name,\n"
+                    "encoding, bits, byte_order, reverse_bits and optionally offset_bits, plus\n"
+                    "the \"binary\" encoding. A bad item raises what unpack_parameters raises for\n"
+                    "it, with the note naming the item. Immutable; layouts compare equal when\n"
+                    "their fields decode and encode alike, and pickle.")},
     {0, nullptr},
 };
 

@@ -8,7 +8,24 @@ namespace {
 
 PyMethodDef module_methods[] = {
     {"ccsds_index", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(ccsds_index)),
-     METH_FASTCALL | METH_KEYWORDS, nullptr},
+     METH_FASTCALL | METH_KEYWORDS,
+     "ccsds_index(data, *, offset=0, skip_header_bytes=0)\n--\n\n"
+     "Indexes a stream of CCSDS space packets, for decoding by type with\n"
+     "Layout.unpack(data, offsets=..., lengths=...).\n\n"
+     "data is any C-contiguous buffer, walked from byte offset; each packet is a 6-byte\n"
+     "primary header and the bytes its length field gives, behind skip_header_bytes bytes\n"
+     "of a ground station's record header. Returns a dict of numpy columns, one row per\n"
+     "whole packet: \"offset\" (the primary header's byte) and \"length\" (the packet's\n"
+     "bytes, header included) as int64, \"apid\" and \"seq_count\" as uint16,\n"
+     "\"seq_flags\", \"type\" and \"sec_hdr\" as uint8; and \"tail\", the bytes after the last\n"
+     "whole packet. Raises TypeError for a non-contiguous buffer, and OverflowError for an\n"
+     "offset or skip_header_bytes below 0 or above 2**64 - 1."},
+    {"_byte_slices", byte_slices, METH_VARARGS,
+     "_byte_slices(data, starts, sizes)\n--\n\n"
+     "The bytes data[starts[i]:starts[i] + sizes[i]] of each i, as a numpy object array;\n"
+     "starts and sizes are int64 buffers of one length, and every piece must lie inside\n"
+     "data (ValueError otherwise). For the fields of mission databases whose size varies\n"
+     "from packet to packet."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <string>
 #include <type_traits>
 #include <utility>
@@ -83,9 +84,9 @@ bool CompiledLayout::add(const LayoutItem& item, CodecError& err) {
         !field_end(sizing_start, item.shape.bits, sizing_end, err))
         return false;
     const Store store = natural_store(item.encoding, item.shape.bits);
-    std::size_t column = 0;
-    while (column < columns_.size() && columns_[column].name != item.name) ++column;
-    if (column == columns_.size())
+    const auto [found, added] = column_of_.try_emplace(item.name, columns_.size());
+    const std::size_t column = found->second;
+    if (added)
         columns_.push_back({item.name, store});
     else
         columns_[column].store = promote(columns_[column].store, store);
@@ -110,20 +111,18 @@ bool packet_bytes_of(const PacketRun& run, std::uint64_t i, std::span<const std:
                      BitPos& start, CodecError& err) {
     std::uint64_t s;
     if (run.offsets != nullptr) {
-        if (run.offsets[i] < 0)
-            return err = value_error("offset " + std::to_string(run.offsets[i]) + " is negative"),
-                   false;
-        s = std::uint64_t(run.offsets[i]);
+        const std::int64_t o = index_at(run.offsets, i);
+        if (o < 0) return err = value_error("offset " + std::to_string(o) + " is negative"), false;
+        s = std::uint64_t(o);
     } else if (!checked_mul(i, run.stride, s)) {
         s = std::numeric_limits<std::uint64_t>::max();
     }
     bytes = s < run.data.size() ? run.data.subspan(std::size_t(s)) : run.data.last(0);
     if (run.lengths != nullptr) {
-        if (run.lengths[i] < 0)
-            return err = value_error("length " + std::to_string(run.lengths[i]) + " is negative"),
-                   false;
-        if (std::uint64_t(run.lengths[i]) < bytes.size())
-            bytes = bytes.first(std::size_t(run.lengths[i]));
+        const std::int64_t len = index_at(run.lengths, i);
+        if (len < 0)
+            return err = value_error("length " + std::to_string(len) + " is negative"), false;
+        if (std::uint64_t(len) < bytes.size()) bytes = bytes.first(std::size_t(len));
     }
     start = BitPos::of(run.offset_bits);
     return true;
@@ -195,6 +194,18 @@ Out fast_value(std::uint64_t raw, FieldShape s) {
     }
 }
 
+// By offsets: where the packets of one block lie, copied once out of the run's arrays.
+// The caller's arrays may change under us at any moment; the field loops read only these
+// copies, which offsets_block has checked, so every read stays inside the data.
+struct OffsetsBlock {
+    static constexpr std::uint64_t most = 4096;  // packets per block
+    std::vector<std::int64_t> offset = std::vector<std::int64_t>(most);
+    std::vector<std::int64_t> length = std::vector<std::int64_t>(most);  // 0 without lengths
+    std::vector<std::uint8_t> whole = std::vector<std::uint8_t>(most);   // holds every field
+    bool clean = false;  // every packet holds every field, and every field's 8-byte word
+                         // lies inside the data
+};
+
 // One field over packets [b0, b1).
 struct FieldJob {
     const CompiledLayout& layout;
@@ -203,15 +214,25 @@ struct FieldJob {
     const LayoutField& field;
     std::uint8_t* mask;
     RunFailure& failure;
-    const std::uint8_t* whole = nullptr;  // by offsets: whether packet b0 + k holds every field
-    bool clean = false;  // by offsets: every packet of the block holds every field, and every
-                         // field's 8-byte word lies inside the data
+    const OffsetsBlock* block = nullptr;  // by offsets: the block from b0
 
     void fail(std::uint64_t i, CodecError e) {
         if (mask != nullptr)
             mask[i] = 1;
         else
             failure.offer(i, index, std::move(e));
+    }
+
+    // locate_field for packet i of the block from b0; by offsets, from the block's copies.
+    bool locate(std::uint64_t i, std::uint64_t b0, std::span<const std::uint8_t>& bytes,
+                BitPos& pos, CodecError& err) const {
+        if (block == nullptr) return locate_field(layout, run, i, index, bytes, pos, err);
+        PacketRun one = run;
+        one.count = 1;
+        one.offsets = reinterpret_cast<const std::uint8_t*>(&block->offset[i - b0]);
+        if (run.lengths != nullptr)
+            one.lengths = reinterpret_cast<const std::uint8_t*>(&block->length[i - b0]);
+        return locate_field(layout, one, 0, index, bytes, pos, err);
     }
 
     // Any field, a packet at a time, through the core's full decode.
@@ -222,7 +243,7 @@ struct FieldJob {
             std::span<const std::uint8_t> bytes;
             BitPos pos;
             CodecError err;
-            if (!locate_field(layout, run, i, index, bytes, pos, err)) {
+            if (!locate(i, b0, bytes, pos, err)) {
                 out[i] = Out();
                 fail(i, std::move(err));
                 if (mask == nullptr) return;
@@ -246,14 +267,12 @@ struct FieldJob {
         // Everything the loops read, in locals: a column of bytes may alias any memory.
         const std::uint8_t* const data = run.data.data();
         const std::uint64_t size = run.data.size();
-        const std::int64_t* const offsets = run.offsets;
-        const std::int64_t* const lengths = run.lengths;
         const std::uint64_t stride = run.stride;
         const FieldShape shape = field.shape;
         const BitPos at = BitPos::of(run.offset_bits).plus(field.offset);  // from packet start
         const unsigned shift = at.bit;
         const std::size_t n = std::size_t(shape.bits);
-        if (offsets == nullptr) {
+        if (block == nullptr) {
             // Every packet of the run holds every field (the caller counted them), so only
             // the word load near the data's end needs care.
             std::uint64_t fast_end = b0;
@@ -268,15 +287,19 @@ struct FieldJob {
                     read_bits(data, {at.byte + i * stride, shift}, n), shape);
             return;
         }
-        if (clean) {
+        // By offsets: only the block's checked copies, indexed from b0.
+        const std::int64_t* const offsets = block->offset.data();
+        const std::int64_t* const lengths = block->length.data();
+        const std::uint8_t* const whole = block->whole.data();
+        if (block->clean) {
             for (std::uint64_t i = b0; i < b1; ++i) {
-                const std::uint8_t* p = data + std::uint64_t(offsets[i]) + at.byte;
+                const std::uint8_t* p = data + std::uint64_t(offsets[i - b0]) + at.byte;
                 out[i] = fast_value<Out, K, Plain>((load_be64(p) << shift) >> (64 - n), shape);
             }
             return;
         }
         for (std::uint64_t i = b0; i < b1; ++i) {
-            const std::int64_t o = offsets[i];
+            const std::int64_t o = offsets[i - b0];
             if (whole[i - b0] != 0) {  // the packet holds every field: no check of its own
                 const std::uint64_t byte = std::uint64_t(o) + at.byte;
                 const std::uint64_t raw = size >= 8 && byte <= size - 8
@@ -286,16 +309,16 @@ struct FieldJob {
                 continue;
             }
             // A packet too short for some field, or one that lies outside the data.
+            const std::int64_t len = lengths[i - b0];  // 0 without lengths
             std::uint64_t room = o < 0 ? 0 : size - std::min(size, std::uint64_t(o));
-            if (lengths != nullptr && lengths[i] >= 0)
-                room = std::min(room, std::uint64_t(lengths[i]));
-            if (o < 0 || (lengths != nullptr && lengths[i] < 0) || at.end_byte(n) > room) {
+            if (run.lengths != nullptr && len >= 0) room = std::min(room, std::uint64_t(len));
+            if (o < 0 || len < 0 || at.end_byte(n) > room) {
                 if (mask == nullptr && !failure.before(i, index)) return;
                 out[i] = Out();
                 std::span<const std::uint8_t> bytes;
                 BitPos pos;
                 CodecError err;
-                locate_field(layout, run, i, index, bytes, pos, err);
+                locate(i, b0, bytes, pos, err);
                 fail(i, std::move(err));
                 if (mask == nullptr) return;
                 continue;
@@ -365,37 +388,39 @@ std::uint64_t block_packets(const PacketRun& run) {
 }
 
 // By offsets: the end of a block from b0 whose packets span about 64 KiB of the data (at
-// most 4096 packets), and for each whether it holds every field of the layout.
-// `clean` tells whether every packet holds every field and lies `reach` bytes or more
-// before the data's end, so that each field's 8-byte word can be loaded unchecked.
+// most OffsetsBlock::most packets), with each packet's offset and length copied into the
+// block, and for each whether it holds every field of the layout. `clean` tells whether
+// every packet holds every field and lies `reach` bytes or more before the data's end, so
+// that each field's 8-byte word can be loaded unchecked.
 std::uint64_t offsets_block(const PacketRun& run, std::uint64_t need, std::uint64_t reach,
-                            std::uint64_t b0, std::vector<std::uint8_t>& whole, bool& clean) {
+                            std::uint64_t b0, OffsetsBlock& block) {
     const std::uint64_t size = run.data.size();
-    const std::int64_t* const offsets = run.offsets;
-    const std::int64_t* const lengths = run.lengths;
-    const std::uint64_t end = std::min(run.count, b0 + 4096);
-    whole.resize(4096);
-    std::uint8_t* const ok_of = whole.data();
+    const std::uint64_t end = std::min(run.count, b0 + OffsetsBlock::most);
+    std::int64_t* const offsets = block.offset.data();
+    std::int64_t* const lengths = block.length.data();
+    std::uint8_t* const ok_of = block.whole.data();
     std::uint64_t low = ~std::uint64_t{0}, high = 0, b1 = b0;
     bool all = true;
     for (; b1 < end; ++b1) {
-        const std::int64_t o = offsets[b1];
-        const std::int64_t len = lengths != nullptr ? lengths[b1] : std::int64_t{0};
+        const std::int64_t o = index_at(run.offsets, b1);
+        const std::int64_t len = run.lengths != nullptr ? index_at(run.lengths, b1) : 0;
         bool ok = o >= 0 && len >= 0 && std::uint64_t(o) <= size;
         if (ok) {
             const std::uint64_t at = std::uint64_t(o);
-            const std::uint64_t room =
-                lengths != nullptr ? std::min(size - at, std::uint64_t(len)) : size - at;
-            ok = need <= room;
-            all &= ok && reach <= size - at;
             low = at < low ? at : low;
             high = at > high ? at : high;
             if (b1 > b0 && high - low > block_bytes) break;
+            const std::uint64_t room =
+                run.lengths != nullptr ? std::min(size - at, std::uint64_t(len)) : size - at;
+            ok = need <= room;
+            all &= reach <= size - at;
         }
         all &= ok;
+        offsets[b1 - b0] = o;
+        lengths[b1 - b0] = len;
         ok_of[b1 - b0] = ok;
     }
-    clean = all;
+    block.clean = all;
     return b1;
 }
 
@@ -413,17 +438,17 @@ void decode_columns(const CompiledLayout& layout, const PacketRun& run,
     std::uint64_t reach = 0;
     for (const LayoutField& f : fields)
         reach = std::max(reach, BitPos::of(run.offset_bits).plus(f.offset).byte + 8);
-    std::vector<std::uint8_t> whole;
-    bool clean = false;
+    std::unique_ptr<OffsetsBlock> by_offsets;
+    if (run.offsets != nullptr) by_offsets = std::make_unique<OffsetsBlock>();
     for (std::uint64_t b0 = 0, b1; b0 < run.count; b0 = b1) {
-        b1 = run.offsets != nullptr   ? offsets_block(run, need, reach, b0, whole, clean)
+        b1 = by_offsets               ? offsets_block(run, need, reach, b0, *by_offsets)
              : run.count - b0 < block ? run.count
                                       : b0 + block;
         for (std::size_t f = 0; f < fields.size(); ++f) {
             const LayoutColumn& column = layout.columns()[fields[f].column];
             const ColumnOut& out = columns[fields[f].column];
-            FieldJob job{layout,  run,          f,    fields[f], masking ? out.mask : nullptr,
-                         failure, whole.data(), clean};
+            FieldJob job{layout,          run, f, fields[f], masking ? out.mask : nullptr, failure,
+                         by_offsets.get()};
             job.decode(column.store, out.values, b0, b1);
         }
         if (failure.failed) return;  // the first failure lies in this block

@@ -12,8 +12,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <span>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "encoding.hpp"
@@ -89,6 +91,7 @@ class CompiledLayout {
   private:
     std::vector<LayoutField> fields_;
     std::vector<LayoutColumn> columns_;
+    std::unordered_map<std::string, std::size_t> column_of_;  // a column's index by its name
     std::uint64_t cursor_ = 0;      // where an item without an offset starts
     std::uint64_t sizing_end_ = 0;  // the furthest end as packing's sizing pass counts it
     std::uint64_t bits_ = 0;
@@ -107,14 +110,25 @@ Fast fast_kind(const LayoutField& f);
 // Packet i starts at byte offsets[i] when offsets are given, else at byte i * stride; its
 // fields are then placed offset_bits further on. A packet's bytes run to the end of the
 // data, or, with lengths, for lengths[i] bytes (never past the data's end).
+//
+// offsets and lengths are count 8-byte signed integers in the machine's byte order, at any
+// alignment. They may be a caller's memory that another thread rewrites while a decode
+// runs: each value is read once (index_at), checked, and only that checked copy is used.
 struct PacketRun {
     std::span<const std::uint8_t> data;
     std::uint64_t offset_bits = 0;
     std::uint64_t count = 0;
     std::uint64_t stride = 0;
-    const std::int64_t* offsets = nullptr;
-    const std::int64_t* lengths = nullptr;
+    const std::uint8_t* offsets = nullptr;
+    const std::uint8_t* lengths = nullptr;
 };
+
+// Entry i of an offsets or lengths array, read once.
+inline std::int64_t index_at(const std::uint8_t* values, std::uint64_t i) {
+    std::int64_t v;
+    std::memcpy(&v, values + i * sizeof v, sizeof v);
+    return v;
+}
 
 // The bytes of packet i, and the position of its first field bit within them; false with
 // err set for an offset or a length that is negative.
