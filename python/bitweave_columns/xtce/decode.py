@@ -6,6 +6,7 @@ import os
 
 import numpy as np
 
+from .._columns import _byte_slices
 from .calibration import _derive, _objects
 from .model import ArrayType, _Compare, _Run, _int_range
 
@@ -26,14 +27,6 @@ class _Buffer:
         if not self.outer.c_contiguous:
             raise ValueError("data must be a contiguous buffer")
         self.view = self.outer.cast("B")
-        # Slicing bytes or an mmap gives bytes directly, several times faster than a
-        # memoryview slice copied out with tobytes().
-        self.whole = whole = data if isinstance(data, (bytes, mmap.mmap)) else None
-        if whole is not None:
-            self.slices = lambda at, n: whole[at:at + n]
-        else:
-            view = self.view
-            self.slices = lambda at, n: view[at:at + n].tobytes()
 
     def __enter__(self):
         return self
@@ -251,15 +244,10 @@ class _Decoding:
         """The bytes from bit `pos` of each packet, `nbytes` of them, as a list."""
         bit = offs * 8 + pos
         aligned = (bit & 7) == 0
-        take = self.buf.slices
         if aligned.all():
-            starts, sizes = (bit >> 3).tolist(), nbytes.tolist()
-            whole = self.buf.whole
-            if whole is not None:
-                return [whole[a:a + n] for a, n in zip(starts, sizes)]
-            return [take(a, n) for a, n in zip(starts, sizes)]
-        out = [take(a, n) if ok else None
-               for a, n, ok in zip((bit >> 3).tolist(), nbytes.tolist(), aligned.tolist())]
+            return _byte_slices(self.buf.view, bit >> 3, nbytes.astype(np.int64))
+        out = list(_byte_slices(self.buf.view, np.where(aligned, bit >> 3, 0),
+                                np.where(aligned, nbytes, 0).astype(np.int64)))
         rest = np.flatnonzero(~aligned)
         for size in np.unique(nbytes[rest]).tolist():
             # Bytes that do not start on a byte boundary: one Layout per size.
