@@ -206,7 +206,15 @@ class _Loader:
                         if el.tag in _PASSED_OVER:
                             self.skip(el)
                             continue
-                        q = path.rstrip("/") + "/" + self.attr(el, "name")
+                        if el.get("name") is None:
+                            # Nothing can refer to it; an unnamed container is listed as such.
+                            if kind == "container":
+                                self.problem(f"(unnamed, line {el.line})", kind,
+                                             _fail(el, "missing attribute 'name'"))
+                            else:
+                                self.skip(el)
+                            continue
+                        q = path.rstrip("/") + "/" + el.get("name")
                         if q in self.defs[kind]:
                             self.problem(q, kind, _fail(el, f"a {what} of this name is already "
                                                             "defined"))
@@ -224,7 +232,7 @@ class _Loader:
     def skip(self, el):
         tag = el.tag if _version(el.ns) is not False else f"{{{el.ns}}}{el.tag}"
         count, line = self.skipped.get(tag, (0, el.line))
-        self.skipped[tag] = (count + 1, line)
+        self.skipped[tag] = (count + 1, min(line, el.line))
 
     def kids(self, el, allowed, ignored=None):
         """The children of `el` whose tags are in `allowed`. What cannot change how bits are
@@ -346,7 +354,7 @@ class _Loader:
                 stub = self.within(here, self.stub, el)
                 if stub is not None:
                     self.containers[keys[q]] = stub
-        self.unsupported = {keys[q]: e for q, e in self.unsupported.items()}
+        self.unsupported = {keys.get(q, q): e for q, e in self.unsupported.items()}
         self.types = {k: v for k, v in self.types.items() if not isinstance(v, XtceError)}
         self.parameters = {k: v for k, v in self.parameters.items()
                            if not isinstance(v, XtceError)}
@@ -354,8 +362,9 @@ class _Loader:
 
     def stub(self, el):
         """A container that cannot be decoded, placed in the tree so that its packets are
-        counted: its base and its restriction (None when it has no base, or its base cannot
-        be read; `_UNREADABLE` when its restriction cannot)."""
+        counted: its base and its restriction (`_UNREADABLE` when that cannot be read). None
+        when its base cannot be read."""
+        base = restriction = None
         for c in el.children:
             if c.tag == "BaseContainer" and _version(c.ns) is not False:
                 try:
@@ -368,11 +377,13 @@ class _Loader:
                         "Comparison", "ComparisonList", "BooleanExpression"}))
                 except XtceError:
                     restriction = _UNREADABLE
-                stub = Container(self.key_of(el), _boolean(el, el.get("abstract", "false")),
-                                 base, restriction, (), el.line)
-                stub._entries, stub._element = (), el
-                return stub
-        return None
+        try:
+            abstract = _boolean(el, el.get("abstract", "false"))
+        except XtceError:
+            abstract = False
+        stub = Container(self.key_of(el), abstract, base, restriction, (), el.line)
+        stub._entries, stub._element = (), el
+        return stub
 
     def key_of(self, el):
         return self.keys["container"][_normpath(self.here + "/" + el.get("name"))]
@@ -494,7 +505,7 @@ class _Loader:
         name = el.get("encoding", "IEEE754_1985")
         if name in _OTHER_FLOATS:
             raise _fail(el, f"{_OTHER_FLOATS[name]} floats are not supported")
-        if name not in ("IEEE754_1985", "IEEE754"):
+        if name not in ("IEEE754_1985", "IEEE754", "IEEE-754"):  # the dashed one as generators write it
             raise _fail(el, f"float encoding {name!r} is not supported")
         bits = self.attr(el, "sizeInBits", 32, int)
         if bits not in _FLOAT_SIZES:
