@@ -1,9 +1,10 @@
 """Derived values: calibrated numbers, enumeration labels and truth values from raw columns."""
+import math
 import operator
 
 import numpy as np
 
-from .model import _compare
+from .model import MathOperation, Spline, _compare
 
 
 def _objects(values):
@@ -12,16 +13,159 @@ def _objects(values):
     return out
 
 
-def _derive(ptype, col):
+def _derive(ptype, col, values=None, name=None):
+    """The derived column of parameter `name` of type `ptype` from its raw column `col`;
+    `values(name, calibrated)` gives the other columns of the packets, for context
+    calibrators and math operations that refer to them."""
     mask = np.ma.getmask(col)
     raw = np.ma.getdata(col)
     if ptype.kind == "enumerated":
         out = _labels(ptype, raw)
     elif ptype.kind == "boolean":
-        out = raw != 0
+        out = _truth(ptype, raw)
+    elif ptype.contexts:
+        out = _in_context(ptype, col, raw, values, name)
     else:
-        out = _polynomial(ptype.calibrator, raw)
+        out = _calibrate(ptype.calibrator, raw, values, None)
     return out if mask is np.ma.nomask else np.ma.masked_array(out, mask=mask)
+
+
+def _truth(ptype, raw):
+    if raw.dtype != object:
+        return raw != 0
+    # A boolean carried as text: its one and zero strings; any other text has no truth value.
+    zero, one = ptype.bool_strings
+    out = np.full(len(raw), None, dtype=object)
+    out[raw == one] = True
+    out[raw == zero] = False
+    return out
+
+
+def _in_context(ptype, col, raw, values, name):
+    """Each packet calibrated by the first context calibrator whose condition holds for it, else
+    by the default calibrator (else left raw)."""
+    def context_values(ref, calibrated):
+        # The parameter being calibrated is known only by its raw value.
+        return col if ref == name else values(ref, calibrated)
+
+    done = np.zeros(len(raw), dtype=bool)
+    parts = []
+    for cond, cal in ptype.contexts:
+        rows = np.flatnonzero(cond.evaluate(context_values) & ~done)
+        if len(rows):
+            done[rows] = True
+            parts.append((rows, _calibrate(cal, raw[rows], values, rows)))
+    rest = np.flatnonzero(~done)
+    if ptype.calibrator is not None or not len(rest):
+        out = np.empty(len(raw), dtype=np.float64)
+        if len(rest):
+            parts.append((rest, _calibrate(ptype.calibrator, raw[rest], values, rest)))
+    else:
+        # Packets no calibrator applies to keep their raw values, so the column holds both.
+        out = _objects(raw.tolist())
+    for rows, part in parts:
+        out[rows] = part
+    return out
+
+
+def _calibrate(cal, raw, values, rows):
+    """A calibrator applied to raw values (the packets `rows` of the group, None for all)."""
+    if isinstance(cal, Spline):
+        return _spline(cal, raw)
+    if isinstance(cal, MathOperation):
+        return _math(cal, raw, values, rows)
+    return _polynomial(cal, raw)
+
+
+def _spline(cal, raw):
+    """A spline as space_packet_parser evaluates one, for a whole column: order 0 takes the
+    value of the last point at or below x, order 1 the line through the points either side
+    (the end pieces' lines past the ends when extrapolating). NaN outside the points without
+    extrapolation."""
+    x = np.array([p[0] for p in cal.points], dtype=np.float64)
+    y = np.array([p[1] for p in cal.points], dtype=np.float64)
+    q = raw.astype(np.float64)
+    inside = (q >= x[0]) & (q <= x[-1])
+    if cal.order == 0:
+        at = np.clip(np.searchsorted(x, q, side="right") - 1, 0, len(x) - 1)
+        out = y[at]
+    else:
+        # The piece whose left end is the last point at or below x; at the last point, the
+        # last piece.
+        lo = np.clip(np.searchsorted(x, q, side="right") - 1, 0, len(x) - 2)
+        x0, x1, y0, y1 = x[lo], x[lo + 1], y[lo], y[lo + 1]
+        with np.errstate(divide="ignore", invalid="ignore"):
+            out = ((y1 - y0) / (x1 - x0)) * (q - x0) + y0
+    if not cal.extrapolate:
+        out = np.where(inside, out, np.nan)
+    return out
+
+
+def _math(cal, raw, values, rows):
+    """A postfix calibrator evaluated on whole columns in float64."""
+    stack = []
+    for kind, v in cal.tokens:
+        if kind == "value":
+            stack.append(np.full(len(raw), v, dtype=np.float64))
+        elif kind == "this":
+            stack.append(raw.astype(np.float64))
+        elif kind == "param":
+            col = np.ma.getdata(values(*v))
+            stack.append((col if rows is None else col[rows]).astype(np.float64))
+        else:
+            arity, fn = _MATH_OPS[v]
+            if len(stack) < arity:
+                raise ValueError(f"{cal!r}: {v!r} needs {arity} operands")
+            args = stack[len(stack) - arity:]
+            del stack[len(stack) - arity:]
+            with np.errstate(all="ignore"):
+                result = fn(*args)
+            stack.extend(result if isinstance(result, tuple) else (result,))
+    if len(stack) != 1:
+        raise ValueError(f"{cal!r} leaves {len(stack)} values, not one")
+    return stack[0]
+
+
+# 0! to 170!, the factorials a float64 holds.
+_FACTORIALS = np.array([float(math.factorial(n)) for n in range(171)])
+
+
+def _factorial(x):
+    whole = (x >= 0) & (x == np.trunc(x))
+    at = np.where(whole, np.minimum(x, 171), 0).astype(np.int64)
+    out = np.where(at > 170, np.inf, _FACTORIALS[np.minimum(at, 170)])
+    return np.where(whole, out, np.nan)
+
+
+def _int(x):
+    return np.trunc(x).astype(np.int64)
+
+
+def _f(x):
+    return np.asarray(x, dtype=np.float64)
+
+
+# Operator -> (operands taken from the stack, function of them giving the value(s) put back).
+_MATH_OPS = {
+    "+": (2, np.add), "-": (2, np.subtract), "*": (2, np.multiply), "/": (2, np.divide),
+    "%": (2, np.fmod), "^": (2, np.power), "y^x": (2, lambda y, x: np.power(x, y)),
+    "ln": (1, np.log), "log": (1, np.log10), "e^x": (1, np.exp), "1/x": (1, lambda x: 1 / x),
+    "x!": (1, lambda x: _factorial(x)),
+    "tan": (1, np.tan), "cos": (1, np.cos), "sin": (1, np.sin), "atan": (1, np.arctan),
+    "atan2": (2, np.arctan2), "acos": (1, np.arccos), "asin": (1, np.arcsin),
+    "tanh": (1, np.tanh), "cosh": (1, np.cosh), "sinh": (1, np.sinh),
+    "atanh": (1, np.arctanh), "acosh": (1, np.arccosh), "asinh": (1, np.arcsinh),
+    "abs": (1, np.abs), "div": (2, lambda a, b: np.trunc(a / b)),
+    "swap": (2, lambda a, b: (b, a)), "drop": (1, lambda a: ()), "dup": (1, lambda a: (a, a)),
+    "over": (2, lambda a, b: (a, b, a)),
+    "<<": (2, lambda a, b: _f(_int(a) << _int(b))), ">>": (2, lambda a, b: _f(_int(a) >> _int(b))),
+    "&": (2, lambda a, b: _f(_int(a) & _int(b))), "|": (2, lambda a, b: _f(_int(a) | _int(b))),
+    "!": (1, lambda a: _f(a == 0)), "&&": (2, lambda a, b: _f((a != 0) & (b != 0))),
+    "||": (2, lambda a, b: _f((a != 0) | (b != 0))),
+    "==": (2, lambda a, b: _f(a == b)), "!=": (2, lambda a, b: _f(a != b)),
+    "<": (2, lambda a, b: _f(a < b)), "<=": (2, lambda a, b: _f(a <= b)),
+    ">": (2, lambda a, b: _f(a > b)), ">=": (2, lambda a, b: _f(a >= b)),
+}
 
 
 def _labels(ptype, raw):

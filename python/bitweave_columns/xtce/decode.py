@@ -6,7 +6,7 @@ import os
 import numpy as np
 
 from .calibration import _derive, _objects
-from .model import _UNREADABLE, _Run
+from .model import _UNREADABLE, ArrayType, _Run
 
 class _Buffer:
     """The bytes of a path (memory-mapped) or of a buffer, as a flat memoryview."""
@@ -113,11 +113,16 @@ class _Decoding:
             rows = np.flatnonzero(on) if on is not None else None
             if isinstance(step, _Run):
                 bad = self.run(step, g, rows)
+                for name, items, dims in step.arrays:
+                    g.cols[name] = np.stack([g.cols.pop(i) for i in items], axis=-1).reshape(
+                        (len(g),) + dims)
             else:
                 bad = self.var(step, g, rows)
             if on is not None and not on.all():
                 for name in self.step_names(step):
-                    g.cols[name] = np.ma.masked_array(g.cols[name], mask=~on)
+                    col = g.cols[name]
+                    absent = (~on).reshape((-1,) + (1,) * (col.ndim - 1))
+                    g.cols[name] = np.ma.masked_array(col, mask=np.broadcast_to(absent, col.shape))
             if bad is not None and bad.any():
                 self.truncated.append((container.name, g.pidx[bad], g.offs[bad]))
                 g = g.take(~bad)
@@ -125,7 +130,10 @@ class _Decoding:
 
     @staticmethod
     def step_names(step):
-        return [it[0] for it in step.items] if isinstance(step, _Run) else [step.name]
+        if not isinstance(step, _Run):
+            return [step.name]
+        inside = {i for _, items, _ in step.arrays for i in items}
+        return [it[0] for it in step.items if it[0] not in inside] + [a for a, _, _ in step.arrays]
 
     # Values for criteria, sizes and derived columns --------------------------------------------
 
@@ -133,14 +141,23 @@ class _Decoding:
         def value(name, calibrated):
             col = g.cols[name]
             ptype = self.d.parameters[name].type
-            return _derive(ptype, col) if calibrated and ptype.has_derived else col
+            if not calibrated or not ptype.has_derived:
+                return col
+            if isinstance(ptype, ArrayType):
+                # Elements derived as one flat column, then given their shape back.
+                flat = col.reshape(-1) if not np.ma.isMaskedArray(col) else np.ma.masked_array(
+                    np.ma.getdata(col).reshape(-1), mask=np.ma.getmaskarray(col).reshape(-1))
+                out = _derive(ptype.element, flat, None, None)
+                return out.reshape(col.shape)
+            return _derive(ptype, col, value, name)
         return value
 
     def emit(self, container, g):
         table = {}
+        values = self.values(g)
         for name, col in g.cols.items():
             ptype = self.d.parameters[name].type
-            table[name] = _derive(ptype, col) if self.derived and ptype.has_derived else col
+            table[name] = values(name, True) if self.derived and ptype.has_derived else col
         table["packet_index"] = g.pidx
         table["packet_offset"] = g.offs
         self.tables[container.name] = table

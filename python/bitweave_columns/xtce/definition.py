@@ -4,7 +4,19 @@ import numpy as np
 
 from ._xml import XtceError, _fail
 from .decode import Decoded, _Buffer, _Decoding, _Group, _skipped
-from .model import _Run, _Var, _all_of
+from .model import AggregateType, ArrayType, MathOperation, _Run, _Var, _all_of
+
+def _calibrator_refs(ptype):
+    """The parameters a type's calibrators read besides the one calibrated."""
+    names = set()
+    for cond, cal in ptype.contexts:
+        names |= cond.params() | _calibrator_refs_of(cal)
+    return names | _calibrator_refs_of(ptype.calibrator)
+
+
+def _calibrator_refs_of(cal):
+    return cal.params() if isinstance(cal, MathOperation) else set()
+
 
 class Definition:
     """An XTCE database's telemetry packets, ready to decode.
@@ -135,20 +147,50 @@ class Definition:
                     self._fixed(steps, cond, skip)
                 self._flatten(inner, cond, steps, chain, seen + (ref,))
                 continue
-            ptype = self.parameters[ref].type
-            enc = ptype.encoding
-            if enc.size_ref is not None:
-                self._check_refs(el, {enc.size_ref}, chain, "its size")
-                size_type = self.parameters[enc.size_ref].type
-                if enc.size_calibrated and size_type.kind in ("enumerated", "boolean"):
-                    raise _fail(el, f"a size taken from the label of {enc.size_ref!r}")
-            if enc.fixed:
-                run = self._fixed(steps, cond, skip)
-                run.items.append((ref, enc.codec, enc.bits, enc.byte_order, run.bits))
-                run.bits += enc.bits
-            else:
-                steps.append(_Var(ref, ptype, skip, cond))
-            chain.append(ref)
+            self._parameter(ref, el, cond, skip, steps, chain)
+
+    def _parameter(self, ref, el, cond, skip, steps, chain):
+        """Compile one parameter's entry: a field, an aggregate's members or an array."""
+        ptype = self.parameters[ref].type
+        if isinstance(ptype, AggregateType):
+            for member, _ in ptype.members:
+                self._parameter(f"{ref}.{member}", el, cond, skip, steps, chain)
+                skip = 0
+            return
+        if isinstance(ptype, ArrayType):
+            return self._array(ref, ptype, el, cond, skip, steps, chain)
+        enc = ptype.encoding
+        self._check_refs(el, _calibrator_refs(ptype) - {ref}, chain, "its calibration")
+        if enc.size_ref is not None:
+            self._check_refs(el, {enc.size_ref}, chain, "its size")
+            size_type = self.parameters[enc.size_ref].type
+            if enc.size_calibrated and size_type.kind in ("enumerated", "boolean"):
+                raise _fail(el, f"a size taken from the label of {enc.size_ref!r}")
+        if enc.fixed:
+            run = self._fixed(steps, cond, skip)
+            run.items.append((ref, enc.codec, enc.bits, enc.byte_order, run.bits))
+            run.bits += enc.bits
+        else:
+            steps.append(_Var(ref, ptype, skip, cond))
+        chain.append(ref)
+
+    def _array(self, ref, atype, el, cond, skip, steps, chain):
+        """An array of fixed size whose elements have a fixed size: one run, its elements
+        gathered into one (packets, *dims) column once decoded."""
+        enc = getattr(atype.element, "encoding", None)
+        if not atype.fixed or enc is None or not enc.fixed:
+            raise _fail(el, f"array {ref!r}: only arrays of fixed dimensions of fixed-size "
+                            "elements are supported")
+        if atype.element.contexts or _calibrator_refs(atype.element):
+            raise _fail(el, f"array {ref!r}: elements calibrated from other parameters")
+        run = self._fixed(steps, cond, skip)
+        names = []
+        for i in range(int(np.prod(atype.dims))):
+            names.append(f"{ref}[{i}]")
+            run.items.append((names[-1], enc.codec, enc.bits, enc.byte_order, run.bits))
+            run.bits += enc.bits
+        run.arrays.append((ref, tuple(names), atype.dims))
+        chain.append(ref)
 
     @staticmethod
     def _fixed(steps, cond, skip):
@@ -212,6 +254,35 @@ class Definition:
                 recipe += step.recipe(offset)
                 offset += step.bits
         return Layout(recipe)
+
+    def datetimes(self, name, column):
+        """A time parameter's derived column (a number in the type's units, as `decode` gives
+        it with `derived=True`) as datetime64[ns] counted from the type's epoch for absolute
+        times, or as timedelta64[ns] for relative ones. Named epochs are instants on one time
+        line without leap seconds (TAI 1958-01-01, J2000 2000-01-01T11:58:55.816, UNIX
+        1970-01-01, GPS 1980-01-06)."""
+        from .loader import _epoch
+
+        ptype = self.parameters[name].type
+        if ptype.time is None:
+            raise ValueError(f"{name!r} is not a time parameter")
+        units = {"seconds": 1e9, "milliSeconds": 1e6, "microSeconds": 1e3, "nanoSeconds": 1.0,
+                 "picoSeconds": 1e-3, "minutes": 6e10, "hours": 3.6e12, "days": 8.64e13}
+        scale = units.get(ptype.time["units"])
+        if scale is None:
+            raise ValueError(f"{name!r} counts {ptype.time['units']}, which have no fixed length")
+        data = np.ma.getdata(column).astype(np.float64) * scale
+        bad = ~np.isfinite(data)
+        out = np.where(bad, 0, np.round(data)).astype(np.int64).astype("timedelta64[ns]")
+        out[bad] = np.timedelta64("NaT")
+        if ptype.kind == "absolute_time":
+            if ptype.time["epoch"] is None:
+                raise ValueError(f"{name!r} counts from another parameter's time "
+                                 f"({ptype.time['offset_from']!r}), not from an epoch")
+            out = _epoch(None, ptype.time["epoch"]) + out
+        if np.ma.isMaskedArray(column):
+            return np.ma.masked_array(out, mask=np.ma.getmaskarray(column))
+        return out
 
     def __repr__(self):
         version = f"XTCE {self.xtce_version}" if self.xtce_version else "no namespace"

@@ -1,25 +1,21 @@
 """Loading an XTCE document into the model: what a packet decoder needs is read, what would
 change how a packet is read and cannot be honoured is refused naming its element and line,
 and only descriptive elements are passed over."""
+import copy
 import os
 
-from ._xml import XtceError, _Element, _fail, _parse_xml, _version
+from ._xml import XtceError, _fail, _parse_xml, _version
 from .definition import Definition
-from .model import (ROW_COLUMNS, _OPS, _UNREADABLE, Container, Encoding, Parameter, ParameterType, _AllOf,
-                    _AnyOf, _Compare, _Relate, _all_of)
+from .calibration import _MATH_OPS
+from .model import (ROW_COLUMNS, _OPS, _UNREADABLE, AggregateType, ArrayType, Container,
+                    Encoding, MathOperation, Parameter, ParameterType, Spline, _AllOf, _AnyOf,
+                    _Compare, _Relate, _all_of)
 
 _WHY_NOT = {
-    "ArrayParameterType": "arrays",
-    "AggregateParameterType": "aggregates",
-    "AbsoluteTimeParameterType": "time types",
-    "RelativeTimeParameterType": "time types",
     "ArrayParameterRefEntry": "arrays",
     "RepeatEntry": "repeated entries",
     "CommandMetaData": "commands",
     "SpaceSystem": "nested space systems",
-    "ContextCalibratorList": "context calibrators",
-    "SplineCalibrator": "spline calibrators",
-    "MathOperationCalibrator": "math operation calibrators",
     "DiscreteLookupList": "sizes looked up from other parameters",
     "CustomAlgorithm": "custom algorithms",
     "NextContainer": "next-container criteria",
@@ -296,8 +292,22 @@ class _Loader:
     def ref(self, el, key, kind=None):
         """The public name of what attribute `key` of `el` refers to, read where needed."""
         if kind is None:
-            kind = {"parameterTypeRef": "type", "containerRef": "container"}.get(key, "parameter")
-        q = self.resolve(kind, self.attr(el, key), el)
+            kind = {"parameterTypeRef": "type", "typeRef": "type", "arrayTypeRef": "type",
+                    "baseType": "type", "containerRef": "container"}.get(key, "parameter")
+        text = self.attr(el, key)
+        try:
+            q = self.resolve(kind, text, el)
+        except XtceError:
+            if kind != "parameter" or "." not in text:
+                raise
+            # A member of an aggregate: "parameter.member"
+            head, _, member = text.partition(".")
+            q = self.resolve(kind, head, el)
+            self.get_parameter(q)
+            name = f"{self.keys[kind][q]}.{member}"
+            if name not in self.parameters:
+                raise _fail(el, f"unknown parameter {text!r}") from None
+            return name
         if kind == "type":
             self.get_type(q)
         elif kind == "parameter":
@@ -318,10 +328,12 @@ class _Loader:
         if key not in self.types:
             el, here = self.defs["type"][q]
             # Marked first, so that a type derived from itself is refused, not recursed into.
-            self.types[key] = _fail(el, "the type is derived from itself")
+            self.types[key] = _fail(el, "the type is derived from or made of itself")
             try:
-                self.types[key] = self.within(here, self.parameter_type, el)
-                self.types[key].name = key
+                ptype = self.within(here, self.read_type, el)
+                ptype.name = key
+                self.types[key] = ptype
+                self.within(here, self.context_of, ptype)
             except XtceError as e:
                 self.types[key] = e
         if isinstance(self.types[key], XtceError):
@@ -390,30 +402,30 @@ class _Loader:
 
     # Parameter types -------------------------------------------------------------------------
 
-    def derived(self, el, seen=()):
-        """A type derived from a base type, as one element: the base's attributes and children,
-        with those the derived type gives itself in their place."""
-        if "baseType" not in el.attrib:
-            return el
-        q = self.resolve("type", el.get("baseType"), el)
-        if q in seen:
-            raise _fail(el, "the type is derived from itself")
-        base_el, here = self.defs["type"][q]
-        if base_el.tag != el.tag:
-            raise _fail(el, f"a {el.tag} derived from a {base_el.tag}")
-        base = self.within(here, self.derived, base_el, seen + (q,))
-        merged = _Element(el.tag, el.ns, {**base.attrib, **el.attrib}, el.line)
-        merged.attrib.pop("baseType", None)
-        own = {c.tag for c in el.children}
-        merged.children = [c for c in base.children if c.tag not in own] + el.children
-        return merged
+    def read_type(self, el):
+        """A type element read by its kind (a derived type from its base type's)."""
+        if el.tag not in _TYPE_TAGS:
+            raise _unsupported(el)
+        if el.tag == "AggregateParameterType":
+            return self.aggregate_type(el, ())
+        if el.tag == "ArrayParameterType":
+            return self.array_type(el, ())
+        if "baseType" in el.attrib:
+            return self.derived_type(el, self.type_named(self.ref(el, "baseType"), el))
+        if el.tag.endswith("TimeParameterType"):
+            return self.time_type(el, None)
+        return self.parameter_type(el)
+
+    def type_named(self, key, where, seen=()):
+        """The parameter type of public name `key`, once `ref` has read it (`get_type` refuses
+        a type made of itself)."""
+        ptype = self.types[key]
+        if isinstance(ptype, XtceError):
+            raise ptype
+        return ptype
 
     def parameter_type(self, el):
         name = self.attr(el, "name")
-        if el.tag not in _TYPE_TAGS - {"ArrayParameterType", "AggregateParameterType",
-                                       "AbsoluteTimeParameterType", "RelativeTimeParameterType"}:
-            raise _unsupported(el)
-        el = self.derived(el)
         kind = el.tag[:-len("ParameterType")].lower()
         encodings = {"string": {"StringDataEncoding"}, "binary": {"BinaryDataEncoding"}}.get(
             kind, {"IntegerDataEncoding", "FloatDataEncoding"})
@@ -434,11 +446,119 @@ class _Loader:
         if kind == "enumerated":
             labels, ranges = self.enumeration(el, found)
         bool_strings = (el.get("zeroStringValue", "False"), el.get("oneStringValue", "True"))
+        pending = self.context_calibrators(enc_el) if encoding.kind in ("integer", "float") else ()
         if kind in ("enumerated", "boolean"):
-            calibrator = None  # labels and truth values come from the raw value
-        return ParameterType(name, kind, encoding, calibrator=calibrator, labels=labels,
-                             label_ranges=ranges or (), units=units, bool_strings=bool_strings,
-                             line=el.line)
+            calibrator, pending = None, ()  # labels and truth values come from the raw value
+        ptype = ParameterType(name, kind, encoding, calibrator=calibrator, labels=labels,
+                              label_ranges=ranges or (), units=units, bool_strings=bool_strings,
+                              line=el.line)
+        ptype._context_els = pending
+        return ptype
+
+    def derived_type(self, el, base):
+        """A type made from `base` with what its own element gives in place of base's parts."""
+        if not isinstance(base, ParameterType) or (
+                el.tag.endswith("TimeParameterType") != base.kind.endswith("_time")):
+            raise _fail(el, f"a {el.tag} cannot be derived from {base.name!r}")
+        if el.tag.endswith("TimeParameterType"):
+            return self.time_type(el, base)
+        ptype = copy.copy(base)
+        ptype.name, ptype.line, ptype._table = el.get("name"), el.line, {}
+        ptype.kind = el.tag[:-len("ParameterType")].lower()
+        allowed = _ENCODINGS | ({"EnumerationList"} if ptype.kind == "enumerated" else set())
+        found = self.kids(el, allowed, _TYPE_EXTRAS)
+        enc_els = [c for c in found if c.tag.endswith("DataEncoding")]
+        if len(enc_els) > 1:
+            raise _fail(enc_els[1], "a type has one data encoding")
+        if enc_els:
+            ptype.encoding, ptype.calibrator = self.encoding(enc_els[0])
+            ptype._context_els = self.context_calibrators(enc_els[0])
+        if ptype.kind == "enumerated" and any(c.tag == "EnumerationList" for c in found):
+            ptype.labels, ptype.label_ranges = self.enumeration(el, found)
+        elif ptype.kind == "enumerated" and ptype.labels is None:
+            raise _fail(el, "an enumerated type needs an EnumerationList")
+        units = tuple(u.text for c in el.children if c.tag == "UnitSet" for u in c.children)
+        ptype.units = units or base.units
+        ptype.bool_strings = (el.get("zeroStringValue", base.bool_strings[0]),
+                              el.get("oneStringValue", base.bool_strings[1]))
+        if ptype.kind in ("enumerated", "boolean"):
+            ptype.calibrator, ptype._context_els = None, ()
+        return ptype
+
+    def time_type(self, el, base):
+        """An absolute or relative time: its encoding's raw value, derived as `offset + scale *
+        raw` (in its units) when the Encoding scales it, as its calibrator says otherwise."""
+        kind = "absolute_time" if el.tag.startswith("Absolute") else "relative_time"
+        found = self.kids(el, {"Encoding", "ReferenceTime"}, _TYPE_EXTRAS)
+        enc = next((c for c in found if c.tag == "Encoding"), None)
+        ref = next((c for c in found if c.tag == "ReferenceTime"), None)
+        if base is not None:
+            ptype = copy.copy(base)
+            ptype.name, ptype.line, ptype.kind = el.get("name"), el.line, kind
+        elif enc is None:
+            raise _fail(el, "the type has no data encoding, so it cannot sit in a packet")
+        else:
+            ptype = ParameterType(el.get("name"), kind, None, line=el.line)
+            ptype.time = {"epoch": None, "offset_from": None, "units": "seconds"}
+        ptype.time = dict(ptype.time)
+        if enc is not None:
+            inner = self.one(enc, {"IntegerDataEncoding", "FloatDataEncoding"})
+            ptype.encoding, ptype.calibrator = self.encoding(inner)
+            ptype._context_els = self.context_calibrators(inner)
+            if "scale" in enc.attrib or "offset" in enc.attrib:
+                # The scale and offset replace the encoding's calibrator.
+                terms = []
+                if "offset" in enc.attrib:
+                    terms.append((self.attr(enc, "offset", convert=float), 0))
+                terms.append((self.attr(enc, "scale", 1.0, float), 1))
+                ptype.calibrator, ptype._context_els = tuple(terms), ()
+            ptype.time["units"] = enc.get("units", "seconds")
+        if ref is not None:
+            part = self.one(ref, {"Epoch", "OffsetFrom"})
+            if part.tag == "Epoch":
+                ptype.time["epoch"] = (part.text or "").strip()
+                _epoch(part, ptype.time["epoch"])
+            else:
+                ptype.time["offset_from"] = self.ref(part, "parameterRef")
+        return ptype
+
+    def aggregate_type(self, el, seen):
+        members = []
+        for lst in self.kids(el, {"MemberList"}, _TYPE_EXTRAS):
+            for m in self.kids(lst, {"Member"}):
+                name = self.attr(m, "name")
+                if any(name == n for n, _ in members):
+                    raise _fail(m, f"the aggregate has two members named {name!r}")
+                members.append((name, self.type_named(self.ref(m, "typeRef"), m, seen)))
+        if not members:
+            raise _fail(el, "an aggregate needs members")
+        return AggregateType(el.get("name"), members, el.line)
+
+    def array_type(self, el, seen):
+        element = self.type_named(self.ref(el, "arrayTypeRef"), el, seen)
+        lists = self.kids(el, {"DimensionList"}, _TYPE_EXTRAS)
+        if not lists:
+            raise _fail(el, "arrays whose dimensions the container gives are not supported")
+        dims = []
+        for d in self.kids(lists[0], {"Dimension"}):
+            ends = []
+            for tag in ("StartingIndex", "EndingIndex"):
+                end = self.one(d, {tag}, _DESCRIPTIVE | {"StartingIndex", "EndingIndex"})
+                ends.append(self.size_value(end))
+            (start, start_dyn), (stop, stop_dyn) = ends
+            if start_dyn is not None:
+                raise _fail(d, "a starting index from another parameter is not supported")
+            if stop_dyn is None:
+                if stop < start:
+                    raise _fail(d, "the dimension ends before it starts")
+                dims.append(stop - start + 1)
+            else:
+                # Sized in each packet: the ending index from a parameter, then plus one.
+                param, calibrated, slope, intercept = stop_dyn
+                dims.append((param, calibrated, slope, intercept + 1 - start))
+        if not dims:
+            raise _fail(el, "an array needs a dimension")
+        return ArrayType(el.get("name"), element, tuple(dims), el.line)
 
     def enumeration(self, el, found):
         lists = [c for c in found if c.tag == "EnumerationList"]
@@ -475,10 +595,76 @@ class _Loader:
         return self.binary_encoding(el), None
 
     def calibrator(self, el):
-        cal = self.one(el, {"DefaultCalibrator"}, required=False)
+        cal = self.one(el, {"DefaultCalibrator"}, required=False,
+                       ignored=_DESCRIPTIVE | {"ContextCalibratorList"})
         if cal is None:
             return None
-        poly = self.one(cal, {"PolynomialCalibrator"})
+        return self.any_calibrator(cal)
+
+    def any_calibrator(self, holder):
+        """The one calibrator inside `holder` (a DefaultCalibrator or a context's Calibrator)."""
+        cal = self.one(holder, {"PolynomialCalibrator", "SplineCalibrator",
+                                "MathOperationCalibrator"})
+        if cal.tag == "SplineCalibrator":
+            return self.spline(cal)
+        if cal.tag == "MathOperationCalibrator":
+            return self.math_operation(cal)
+        return self.polynomial(cal)
+
+    def spline(self, el):
+        order = self.attr(el, "order", 0, int)
+        if order not in (0, 1):
+            raise _fail(el, f"splines of order {order} are not supported (0 and 1)")
+        points = [(self.attr(p, "raw", convert=float), self.attr(p, "calibrated", convert=float))
+                  for p in self.kids(el, {"SplinePoint"})]
+        if len(points) < order + 1 or len({x for x, _ in points}) < len(points):
+            raise _fail(el, f"a spline of order {order} needs {order + 1} or more points, "
+                            "each at its own raw value")
+        return Spline(order, points, _boolean(el, el.get("extrapolate", "false")))
+
+    def math_operation(self, el):
+        tokens = []
+        for c in self.kids(el, {"ValueOperand", "ThisParameterOperand", "Operator",
+                                "ParameterInstanceRefOperand"}):
+            if c.tag == "ValueOperand":
+                try:
+                    tokens.append(("value", float(c.text)))
+                except (TypeError, ValueError):
+                    raise _fail(c, f"{c.text!r} is not a number") from None
+            elif c.tag == "ThisParameterOperand":
+                tokens.append(("this", None))
+            elif c.tag == "ParameterInstanceRefOperand":
+                tokens.append(("param", self.instance_ref(c)))
+            else:
+                text = (c.text or "").strip()
+                if text not in _MATH_OPS:
+                    raise _fail(c, f"math operator {text!r} is not supported")
+                tokens.append(("op", text))
+        return MathOperation(tokens)
+
+    def context_calibrators(self, enc_el):
+        """The (ContextMatch element, calibrator) pairs of an encoding's ContextCalibratorList;
+        their conditions are read once every parameter is known (`contexts`)."""
+        out = []
+        for lst in self.kids(enc_el, {"ContextCalibratorList"},
+                             _DESCRIPTIVE | {"DefaultCalibrator"}):
+            for ctx in self.kids(lst, {"ContextCalibrator"}):
+                match = self.one(ctx, {"ContextMatch"}, _DESCRIPTIVE | {"Calibrator"})
+                cal = self.one(ctx, {"Calibrator"}, _DESCRIPTIVE | {"ContextMatch"})
+                out.append((match, self.any_calibrator(cal)))
+        return out
+
+    def context_of(self, ptype):
+        """Read a type's context calibrators' conditions, once the type itself is known (a
+        condition may name a parameter of this type)."""
+        pending = getattr(ptype, "_context_els", None)
+        if pending:
+            ptype.contexts = tuple(
+                (self.criteria(self.one(m, {"Comparison", "ComparisonList",
+                                            "BooleanExpression"})), cal)
+                for m, cal in pending)
+
+    def polynomial(self, poly):
         terms = []
         for term in self.kids(poly, {"Term"}):
             exponent = self.attr(term, "exponent", convert=float)
@@ -498,7 +684,7 @@ class _Loader:
         if not least <= bits <= 64 or bits % step:
             raise _fail(el, f"a {name} integer of {bits} bits is not supported "
                             f"(from {least} to 64 bits{f', in steps of {step}' if step > 1 else ''})")
-        self.kids(el, {"DefaultCalibrator"})
+        self.kids(el, {"DefaultCalibrator", "ContextCalibratorList"})
         return (Encoding("integer", codec, bits, self.byte_order(el)), self.calibrator(el))
 
     def float_encoding(self, el):
@@ -510,7 +696,7 @@ class _Loader:
         bits = self.attr(el, "sizeInBits", 32, int)
         if bits not in _FLOAT_SIZES:
             raise _fail(el, f"IEEE 754 floats of {bits} bits are not supported (16, 32, 64, 128)")
-        self.kids(el, {"DefaultCalibrator"})
+        self.kids(el, {"DefaultCalibrator", "ContextCalibratorList"})
         return (Encoding("float", _FLOAT_SIZES[bits], bits, self.byte_order(el)),
                 self.calibrator(el))
 
@@ -616,7 +802,16 @@ class _Loader:
         short = el.get("shortDescription") or _text(el, "ShortDescription")
         param = Parameter(key, ptype, short, el.line)
         param.long_description = _text(el, "LongDescription")
+        self.members(key, ptype, el)
         return param
+    def members(self, name, ptype, el):
+        """An aggregate's members as parameters of their own, named `name.member`."""
+        for member, mtype in getattr(ptype, "members", ()):
+            full = f"{name}.{member}"
+            if full in self.parameters:
+                raise _fail(el, f"the member {full!r} has the name of a parameter")
+            self.parameters[full] = Parameter(full, mtype, None, el.line)
+            self.members(full, mtype, el)
 
     def container(self, el):
         name = self.key_of(el)
@@ -735,6 +930,23 @@ class _Loader:
             return _number(text)
         except ValueError:
             raise _fail(el, f"{text!r} is not a value of parameter {param!r}") from None
+
+
+# Named epochs, as instants on one time line without leap seconds.
+EPOCHS = {"TAI": "1958-01-01T00:00:00", "J2000": "2000-01-01T11:58:55.816",
+          "UNIX": "1970-01-01T00:00:00", "POSIX": "1970-01-01T00:00:00",
+          "GPS": "1980-01-06T00:00:00"}
+
+
+def _epoch(el, text):
+    """The epoch of a ReferenceTime as a datetime64[ns]."""
+    import numpy as np
+
+    try:
+        return np.datetime64(EPOCHS.get(text, text.rstrip("Z")), "ns")
+    except ValueError:
+        raise _fail(el, f"{text!r} is not an epoch (TAI, J2000, UNIX, POSIX, GPS or a date and "
+                        "time)") from None
 
 
 def _number(text):

@@ -64,14 +64,17 @@ class ParameterType:
     """A parameter type: its kind, data encoding, calibrator and enumeration labels.
 
     `kind` is "integer", "float", "string", "binary", "enumerated" or "boolean".
-    `calibrator` is a tuple of (coefficient, exponent) terms of a polynomial, or None.
+    `calibrator` is a tuple of (coefficient, exponent) terms of a polynomial, a `Spline`, a
+    `MathOperation`, or None; `contexts` holds (condition, calibrator) pairs, the first whose
+    condition holds for a packet calibrating it instead.
     `labels` maps raw values to enumeration labels; `label_ranges` holds (low, high, label)
     entries of enumerations that cover a range of values.
     """
 
     def __init__(self, name, kind, encoding, *, calibrator=None, labels=None, label_ranges=(),
-                 units=(), bool_strings=("False", "True"), line=None):
+                 units=(), bool_strings=("False", "True"), line=None, contexts=()):
         self.name = name
+        self.contexts = contexts
         self.kind = kind
         self.encoding = encoding
         self.calibrator = calibrator
@@ -80,20 +83,65 @@ class ParameterType:
         self.units = units
         self.bool_strings = bool_strings
         self.line = line
+        self.time = None  # for time types: {"epoch", "offset_from", "units"}
         self._table = {}
 
     @property
     def has_derived(self):
         """True when the derived value differs from the raw one (calibrator, labels, booleans)."""
-        return self.kind in ("enumerated", "boolean") or self.calibrator is not None
+        return (self.kind in ("enumerated", "boolean") or self.calibrator is not None
+                or bool(self.contexts))
 
     def __repr__(self):
         extra = ""
-        if self.calibrator:
+        if isinstance(self.calibrator, tuple):
             extra = ", calibrated " + " + ".join(f"{c:g}*x^{e}" for c, e in self.calibrator)
+        elif self.calibrator is not None:
+            extra = f", calibrated by {self.calibrator!r}"
         if self.labels is not None:
             extra = f", {len(self.labels) + len(self.label_ranges)} labels"
         return f"<ParameterType {self.name!r} {self.kind}, {self.encoding!r}{extra}>"
+
+
+class AggregateType:
+    """A type made of named members, each of its own type: decoded one after the other into
+    one column per member, named `parameter.member`."""
+
+    kind = "aggregate"
+    has_derived = False
+
+    def __init__(self, name, members, line=None):
+        self.name = name
+        self.members = tuple(members)
+        self.line = line
+
+    def __repr__(self):
+        return f"<AggregateType {self.name!r} of {', '.join(n for n, _ in self.members)}>"
+
+
+class ArrayType:
+    """An array of elements of one type. `dims` holds each dimension's size: a number, or
+    (parameter, calibrated, slope, intercept) for a size read from a parameter."""
+
+    kind = "array"
+
+    def __init__(self, name, element, dims, line=None):
+        self.name = name
+        self.element = element
+        self.dims = dims
+        self.line = line
+
+    @property
+    def has_derived(self):
+        return self.element.has_derived
+
+    @property
+    def fixed(self):
+        return all(isinstance(d, int) for d in self.dims)
+
+    def __repr__(self):
+        dims = "x".join(str(d) if isinstance(d, int) else d[0] for d in self.dims)
+        return f"<ArrayType {self.name!r} [{dims}] of {self.element.name!r}>"
 
 
 class Parameter:
@@ -265,12 +313,13 @@ def _all_of(items):
 
 
 class _Run:
-    __slots__ = ("items", "bits", "cond")
+    __slots__ = ("items", "bits", "cond", "arrays")
 
     def __init__(self, cond):
         self.items = []  # (name, codec, bits, byte_order, offset within the run)
         self.bits = 0
         self.cond = cond
+        self.arrays = []  # (array name, its element items' names, dimensions)
 
     def recipe(self, base=0):
         return [{"name": name, "encoding": codec, "bits": bits, "byte_order": order,
@@ -283,3 +332,35 @@ class _Var:
 
     def __init__(self, name, ptype, skip, cond):
         self.name, self.ptype, self.skip, self.cond = name, ptype, skip, cond
+
+
+# Calibrators other than polynomials (those are tuples of (coefficient, exponent) terms).
+
+
+class Spline:
+    """A piecewise calibrator of order 0 (the value of the nearest point at or below) or 1
+    (straight lines between points); `extrapolate` carries the end pieces past the points."""
+
+    def __init__(self, order, points, extrapolate):
+        self.order = order
+        self.points = tuple(sorted(points, key=lambda p: p[0]))
+        self.extrapolate = extrapolate
+
+    def __repr__(self):
+        return f"Spline(order {self.order}, {len(self.points)} points)"
+
+
+class MathOperation:
+    """A calibrator written in postfix: `tokens` are ("value", number), ("this", None),
+    ("param", (name, calibrated)) and ("op", text), evaluated left to right on a stack."""
+
+    def __init__(self, tokens):
+        self.tokens = tuple(tokens)
+
+    def params(self):
+        return {v[0] for k, v in self.tokens if k == "param"}
+
+    def __repr__(self):
+        return "MathOperation(" + " ".join(
+            str(v) if k == "value" else "x" if k == "this" else v[0] if k == "param" else v
+            for k, v in self.tokens) + ")"
