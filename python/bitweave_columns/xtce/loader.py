@@ -298,21 +298,28 @@ class _Loader:
         try:
             q = self.resolve(kind, text, el)
         except XtceError:
-            if kind != "parameter" or "." not in text:
+            if kind != "parameter" or not ("." in text or "/" in text):
                 raise
-            # A member of an aggregate: "parameter.member"
-            head, _, member = text.partition(".")
-            q = self.resolve(kind, head, el)
-            self.get_parameter(q)
-            name = f"{self.keys[kind][q]}.{member}"
-            if name not in self.parameters:
-                raise _fail(el, f"unknown parameter {text!r}") from None
-            return name
+            return self.member_ref(el, text)
         if kind == "type":
             self.get_type(q)
         elif kind == "parameter":
             self.get_parameter(q)
         return self.keys[kind][q]
+
+    def member_ref(self, el, text):
+        """A member of an aggregate parameter: "parameter.member", or with the member path
+        written as "parameter/member" (as Yamcs and F Prime's dictionaries do)."""
+        for i in [i for i, ch in enumerate(text) if ch in "./"][::-1]:
+            try:
+                q = self.resolve("parameter", text[:i], el)
+            except XtceError:
+                continue
+            self.get_parameter(q)
+            name = f"{self.keys['parameter'][q]}.{text[i + 1:].replace('/', '.')}"
+            if name in self.parameters:
+                return name
+        raise _fail(el, f"unknown parameter {text!r}")
 
     def within(self, here, read, *args):
         old, self.here = self.here, here
@@ -744,7 +751,7 @@ class _Loader:
             parts = self.kids(holder, {"DynamicValue", "TerminationChar", "LeadingSize"})
             max_bits = self.attr(holder, "maxSizeInBits", 0, int) or None
             for p in parts:
-                if p.tag == "DynamicValue":
+                if p.tag == "DynamicValue" and not _yamcs_ignored(p, parts):
                     dyn = self.dynamic(p)
         leading, term = 0, None
         for p in parts:
@@ -954,6 +961,14 @@ def _number(text):
         return int(text, 0) if text.strip()[:2].lower() in ("0x", "0b", "0o") else int(text)
     except ValueError:
         return float(text)
+
+
+def _yamcs_ignored(dynamic, parts):
+    """Yamcs writes a DynamicValue of its sink parameter "_yamcs_ignore" where the schema
+    wants one but a size tag or terminator ends the string: it sizes nothing."""
+    refs = [c.get("parameterRef") for c in dynamic.children if c.tag == "ParameterInstanceRef"]
+    return refs == ["_yamcs_ignore"] and any(
+        p.tag in ("LeadingSize", "TerminationChar") for p in parts)
 
 
 def _text(el, tag):
