@@ -374,6 +374,14 @@ class _Loader:
                 if stub is not None:
                     self.containers[keys[q]] = stub
         self.unsupported = {keys.get(q, q): e for q, e in self.unsupported.items()}
+        # The types and parameters no container uses, for inspection: one that cannot be
+        # read refuses nothing.
+        for kind, get in (("type", self.get_type), ("parameter", self.get_parameter)):
+            for q in self.defs[kind]:
+                try:
+                    get(q)
+                except XtceError:
+                    pass
         self.types = {k: v for k, v in self.types.items() if not isinstance(v, XtceError)}
         self.parameters = {k: v for k, v in self.parameters.items()
                            if not isinstance(v, XtceError)}
