@@ -287,7 +287,9 @@ class Definition:
     def __repr__(self):
         version = f"XTCE {self.xtce_version}" if self.xtce_version else "no namespace"
         return (f"<xtce.Definition {self.name!r} ({version}): {len(self.parameters)} parameters, "
-                f"{len(self.containers)} containers, root {self.root!r}, "
+                f"{len(self.containers)} containers"
+                + (f" ({len(self.unsupported)} unsupported)" if self.unsupported else "")
+                + f", root {self.root!r}, "
                 f"decodes as {', '.join(self.concrete) or 'nothing'}>")
 
     def __getstate__(self):

@@ -1,6 +1,7 @@
-"""Loading an XTCE document into the model: what a packet decoder needs is read, what would
-change how a packet is read and cannot be honoured is refused naming its element and line,
-and only descriptive elements are passed over."""
+"""Loading XTCE documents into the model: their space systems gathered into one tree, each
+reference resolved through it, what a packet decoder needs read, what cannot change how a
+packet is read passed over (and counted), and what cannot be honoured refused, naming its
+element and line, for the containers that use it only."""
 import copy
 import os
 
