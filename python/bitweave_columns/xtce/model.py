@@ -146,13 +146,18 @@ class ArrayType:
 
 
 class Parameter:
-    """A named parameter and its type."""
+    """A named parameter and its type, with its descriptions; `units` are its type's."""
 
     def __init__(self, name, ptype, short_description=None, line=None):
         self.name = name
         self.type = ptype
         self.short_description = short_description
+        self.long_description = None
         self.line = line
+
+    @property
+    def units(self):
+        return self.type.units
 
     def __repr__(self):
         return f"<Parameter {self.name!r} of {self.type.name!r}>"
@@ -184,6 +189,9 @@ class Container:
 
 
 # Restriction criteria and include conditions.
+
+# The restriction of a container that could not be read: which packets it takes is unknown.
+_UNREADABLE = object()
 
 _OPS = {
     "==": operator.eq, "eq": operator.eq,
