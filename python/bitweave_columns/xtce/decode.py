@@ -81,7 +81,10 @@ class _Decoding:
         if not len(g):
             return
         kids = [self.d.containers[name] for name in container.children]
-        unknown = [k for k in kids if k.restriction is _UNREADABLE]
+        # A child whose criteria cannot be read, or refer to what this level has not
+        # decoded (a container refused for that very reason), cannot be told apart.
+        unknown = [k for k in kids if k.restriction is _UNREADABLE or (
+            k.restriction is not None and not k.restriction.params() <= g.cols.keys())]
         if unknown:
             # Which of these packets that child takes is unknown: none can be placed.
             self.unsupported.append((unknown[0].name, g.pidx, g.offs))

@@ -201,11 +201,14 @@ class _Loader:
                         if el.tag in _PASSED_OVER:
                             self.skip(el)
                             continue
-                        if el.get("name") is None:
-                            # Nothing can refer to it; an unnamed container is listed as such.
+                        name = el.get("name")
+                        if name is None or "/" in name or name in ("", ".", ".."):
+                            # Nothing can refer to it (a path separator is no part of a
+                            # name); such a container is listed as unnamed.
                             if kind == "container":
-                                self.problem(f"(unnamed, line {el.line})", kind,
-                                             _fail(el, "missing attribute 'name'"))
+                                self.problem(f"(unnamed, line {el.line})", kind, _fail(
+                                    el, "missing attribute 'name'" if name is None else
+                                    f"{name!r} is not a name"))
                             else:
                                 self.skip(el)
                             continue
