@@ -378,8 +378,9 @@ def mini(types="", entries="", tail="", prologue=""):
 @pytest.mark.parametrize("doc, element, message", [
     (mini(types='<ArrayParameterType name="Arr" arrayTypeRef="U8"/>'), "ArrayParameterType",
      "ArrayParameterType 'Arr' at line 3: arrays whose dimensions the container gives"),
-    (mini(entries='<ParameterRefEntry parameterRef="A"><RepeatEntry/></ParameterRefEntry>'),
-     "RepeatEntry", "RepeatEntry at line 6: not supported (repeated entries)"),
+    (mini(entries='<ParameterRefEntry parameterRef="A"><RepeatEntry><Count><FixedValue>2'
+                  '</FixedValue></Count><Offset/></RepeatEntry></ParameterRefEntry>'),
+     "RepeatEntry", "RepeatEntry at line 6: repeated entries with gaps"),
     (mini(types='<FloatParameterType name="M"><FloatDataEncoding encoding="MILSTD_1750A"/>'
                 '</FloatParameterType>'), "FloatDataEncoding", "MIL-STD-1750A floats are not"),
     (mini(tail="<CommandMetaData/>"), "CommandMetaData", "not supported (commands)"),
