@@ -159,6 +159,15 @@ def test_what_cannot_move_a_bit_is_passed_over_and_listed(tmp_path):
     assert d.parameters["ID"].units == ("count",)
 
 
+@pytest.mark.parametrize("source, message", [
+    ([], "no document"), ([3], "a path or a file object, not int"),
+    ([("/A",)], "a .parent, path. pair"), ("/no/such.xml", "No such file"),
+])
+def test_sources_load_cannot_read_are_xtce_errors(source, message):
+    with pytest.raises(xtce.XtceError, match=message):
+        xtce.load(source)
+
+
 @pytest.mark.skipif(not CORPUS.is_dir(), reason=f"no corpus at {CORPUS}")
 def test_corpus_documents_load():
     docs = sorted(glob.glob(str(CORPUS / "**" / "*.xml"), recursive=True))

@@ -88,15 +88,25 @@ def load(source, *, root=None, strict=False):
     for the first element that cannot be read).
     """
     items = source if isinstance(source, list) else [source]
+    if not items:
+        raise XtceError("no document to load")
     docs = []
     for item in items:
         parent = None
         if isinstance(item, tuple):
-            if len(item) != 2:
+            if len(item) != 2 or not isinstance(item[0], str):
                 raise XtceError(f"a (parent, path) pair, not {item!r}")
             parent, item = item
-        name = os.fspath(item) if isinstance(item, (str, os.PathLike)) else None
-        docs.append((parent, _parse_xml(item), name))
+        if isinstance(item, (str, os.PathLike)):
+            name = os.fspath(item)
+        elif hasattr(item, "read"):
+            name = None
+        else:
+            raise XtceError(f"a path or a file object, not {type(item).__name__}")
+        try:
+            docs.append((parent, _parse_xml(item), name))
+        except OSError as e:
+            raise XtceError(f"{name}: {e.strerror or e}") from None
     return _Loader(docs, strict).definition(root)
 
 
