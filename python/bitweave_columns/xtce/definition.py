@@ -33,8 +33,9 @@ class Definition:
     `fields`, `layout` and the decoded tables also accept qualified names.
 
     `skipped` maps each element that was passed over (it cannot change how a packet is
-    read) to `(count, first_line)`: how often it occurs and the line of its first
-    occurrence. `unsupported` maps each container that cannot be decoded to the `XtceError`
+    read; an element of another namespace as "{namespace}tag") to a `Passed(count,
+    first_line)` named tuple: how often it occurs and the line of its first occurrence (in
+    a database of several documents, a line of one of them). `unsupported` maps each container that cannot be decoded to the `XtceError`
     that says why (its `element` and `line` name the cause: the container's own entry, or a
     type, parameter or base container it uses); `containers` still holds such a container,
     as a stub without entries where it could not be read, so that its packets are counted.

@@ -8,7 +8,7 @@ import os
 from ._xml import XtceError, _fail, _parse_xml, _version
 from .definition import Definition
 from .calibration import _MATH_OPS
-from .model import (ROW_COLUMNS, _OPS, _UNREADABLE, AggregateType, ArrayType, Container,
+from .model import (ROW_COLUMNS, _OPS, _UNREADABLE, AggregateType, Passed, ArrayType, Container,
                     Encoding, MathOperation, Parameter, ParameterType, Spline, _AllOf, _AnyOf,
                     _Compare, _Relate, _all_of)
 
@@ -237,7 +237,7 @@ class _Loader:
     def skip(self, el):
         tag = el.tag if _version(el.ns) is not False else f"{{{el.ns}}}{el.tag}"
         count, line = self.skipped.get(tag, (0, el.line))
-        self.skipped[tag] = (count + 1, min(line, el.line))
+        self.skipped[tag] = Passed(count + 1, min(line, el.line))
 
     def kids(self, el, allowed, ignored=None):
         """The children of `el` whose tags are in `allowed`. What cannot change how bits are

@@ -1,8 +1,12 @@
 """The definition model: data encodings, parameter types, parameters, containers, and the
 restriction criteria and include conditions that select packets and entries."""
 import operator
+from collections import namedtuple
 
 import numpy as np
+
+# An element passed over (Definition.skipped): how often, and the first line it stands on.
+Passed = namedtuple("Passed", "count first_line")
 
 # Columns every table has besides its parameters.
 ROW_COLUMNS = ("packet_index", "packet_offset")
