@@ -117,7 +117,7 @@ def test_splines_without_extrapolation_give_nan_outside_their_points():
 def test_refusals(old, new, message):
     assert old in DOC
     with pytest.raises(xtce.XtceError, match=message):
-        xtce.load(io.StringIO(DOC.replace(old, new)))
+        xtce.load(io.StringIO(DOC.replace(old, new)), strict=True)
 
 
 ENTRIES = f"""<SpaceSystem name="E" xmlns="{xtce.XTCE_1_2}"><TelemetryMetaData><ParameterTypeSet>

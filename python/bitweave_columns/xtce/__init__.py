@@ -9,11 +9,15 @@
     tables.unmatched.count, tables.truncated.first_offsets
 
 `load` reads the document with the standard library's expat parser and refuses document type
-declarations, so no entity is ever expanded. It understands what a packet decoder needs and
-refuses, naming the element and its line, everything that would change how a packet is read
-and that it cannot honour (arrays, repeated entries, time types, commands, ...): nothing is
-skipped in silence. Only descriptive elements (descriptions, aliases, ancillary data, units,
-alarms, valid ranges) are passed over.
+declarations, so no entity is ever expanded. It reads a database split over several
+documents as one (`xtce.load(["a.xml", ("/Top/Sub", "b.xml")])`), nested space systems as a
+tree, and qualified, relative and short references as XTCE resolves them. What cannot change
+how a packet's bits are read (descriptions, aliases, alarms, commands, algorithms, ...) is
+passed over and listed on `definition.skipped`; a type, parameter or container that cannot be
+read refuses only the containers that use it (`definition.unsupported`, and
+`tables.unsupported` counts their packets), and `load(..., strict=True)` raises instead.
+Nothing is skipped in silence. Tables and columns are keyed by short names where those are
+unique, by qualified names ("/Top/Sub/HK") where two space systems share one.
 
 `Definition.decode` indexes the packet stream by the primary headers' length fields, walks the
 container inheritance tree once per level for all packets together (each level's own entries
@@ -30,7 +34,7 @@ from ._xml import NAMESPACES, XTCE_1_1, XTCE_1_2, XtceError
 from .decode import Decoded, Skipped
 from .definition import Definition
 from .loader import load
-from .model import ROW_COLUMNS, Container, Encoding, Parameter, ParameterType
+from .model import ROW_COLUMNS, Container, Encoding, Parameter, ParameterType, Passed
 
 __all__ = [
     "Container",
@@ -38,6 +42,7 @@ __all__ = [
     "Definition",
     "Encoding",
     "Parameter",
+    "Passed",
     "ParameterType",
     "Skipped",
     "XtceError",

@@ -9,6 +9,20 @@ XTCE_1_2 = "http://www.omg.org/spec/XTCE/20180204"
 NAMESPACES = {XTCE_1_1: "1.1", XTCE_1_2: "1.2"}
 
 
+def _version(ns):
+    """The XTCE version a namespace name stands for ("1.1", "1.2"), None for no namespace, or
+    False for a namespace that is not XTCE's. Generators also write the schema's URL
+    (".../20180204/SpaceSystem.xsd") and https, which name the same namespace."""
+    if not ns:
+        return None
+    bare = ns.strip().rstrip("/")
+    if bare.endswith(".xsd"):
+        bare = bare.rpartition("/")[0]
+    if bare.startswith("https://"):
+        bare = "http://" + bare[len("https://"):]
+    return NAMESPACES.get(bare, False)
+
+
 class XtceError(ValueError):
     """A document that cannot be read as XTCE, or holds something this module does not support.
 

@@ -6,7 +6,7 @@ import os
 import numpy as np
 
 from .calibration import _derive, _objects
-from .model import ArrayType, _Rep, _Run, _Seek
+from .model import _UNREADABLE, ArrayType, _Rep, _Run, _Seek
 
 class _Buffer:
     """The bytes of a path (memory-mapped) or of a buffer, as a flat memoryview."""
@@ -69,12 +69,21 @@ class _Decoding:
         # container whose fields did not fit
         self.unmatched = []
         self.truncated = []
+        self.unsupported = []  # the packets that reached a container that cannot be decoded
 
     def walk(self, container, g):
+        if container.name in self.d.unsupported:
+            self.unsupported.append((container.name, g.pidx, g.offs))
+            return
         g = self.steps(container, g)
         if not len(g):
             return
         kids = [self.d.containers[name] for name in container.children]
+        unknown = [k for k in kids if k.restriction is _UNREADABLE]
+        if unknown:
+            # Which of these packets that child takes is unknown: none can be placed.
+            self.unsupported.append((unknown[0].name, g.pidx, g.offs))
+            return
         if kids:
             values = self.values(g)
             masks = [k.restriction.evaluate(values) if k.restriction is not None
@@ -444,21 +453,33 @@ def _skipped(parts):
 
 class Decoded(dict):
     """Tables by concrete container name (in the document's order), each a dict of numpy
-    columns; with `unmatched` and `truncated` (`Skipped`), `packets` (packets indexed) and
-    `tail` (bytes after the last whole packet)."""
+    columns; with `unmatched`, `truncated` and `unsupported` (`Skipped`: packets of
+    containers the definition cannot decode, see `Definition.unsupported`), `packets`
+    (packets indexed) and `tail` (bytes after the last whole packet). A table is also found
+    by its container's qualified name."""
 
-    def __init__(self, tables, unmatched, truncated, packets, tail):
+    def __init__(self, tables, unmatched, truncated, packets, tail, unsupported=None,
+                 names=None):
         super().__init__(tables)
         self.unmatched = unmatched
         self.truncated = truncated
+        self.unsupported = _skipped([]) if unsupported is None else unsupported
         self.packets = packets
         self.tail = tail
+        self._names = names or {}
+
+    def __missing__(self, key):
+        name = self._names.get("/" + key.strip("/")) if isinstance(key, str) else None
+        if name is None or not dict.__contains__(self, name):
+            raise KeyError(key)
+        return dict.__getitem__(self, name)
 
     def __repr__(self):
         tables = ", ".join(f"{name!r}: {len(t['packet_index'])} rows x {len(t) - 2} parameters"
                            for name, t in self.items())
         return (f"Decoded({{{tables}}}, packets={self.packets}, unmatched={self.unmatched.count}, "
-                f"truncated={self.truncated.count}, tail={self.tail})")
+                f"truncated={self.truncated.count}, unsupported={self.unsupported.count}, "
+                f"tail={self.tail})")
 
     @classmethod
     def concat(cls, parts):
@@ -481,7 +502,9 @@ class Decoded(dict):
                            np.concatenate([s.offsets for s in got] or [np.zeros(0, np.int64)]), by)
 
         return cls(tables, skipped("unmatched"), skipped("truncated"),
-                   sum(p.packets for p in parts), parts[-1].tail if parts else 0)
+                   sum(p.packets for p in parts), parts[-1].tail if parts else 0,
+                   unsupported=skipped("unsupported"),
+                   names=parts[0]._names if parts else None)
 
 
 def _concat(cols):

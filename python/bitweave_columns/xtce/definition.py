@@ -2,7 +2,7 @@
 the entry points of decoding."""
 import numpy as np
 
-from ._xml import NAMESPACES, XtceError, _fail
+from ._xml import XtceError, _fail
 from .decode import Decoded, _Buffer, _Decoding, _Group, _skipped
 from .model import (AggregateType, ArrayType, MathOperation, Start, _Rep, _Run, _Seek, _Var,
                     _all_of)
@@ -20,21 +20,49 @@ def _calibrator_refs_of(cal):
 
 
 class Definition:
-    """An XTCE document's telemetry packets, ready to decode.
+    """An XTCE database's telemetry packets, ready to decode.
 
-    Attributes: `name` (the space system's), `xtce_version` ("1.1", "1.2" or None when the
-    document has no namespace), `source` (the path it was read from, if any),
-    `parameter_types`, `parameters` and `containers` (dicts by name), `root` (the container
-    where decoding starts) and `concrete` (the containers that packets decode as).
+    Attributes: `name` (the first document's space system's), `xtce_version` ("1.1", "1.2" or
+    None when the document has no namespace), `source` (the path it was read from, if any;
+    a list for several documents), `parameter_types`, `parameters` and `containers` (dicts
+    by name), `root` (the container where decoding starts) and `concrete` (the containers
+    that packets decode as).
+
+    Names: a type, parameter or container is known by its short name where that is unique in
+    the whole database, and by its qualified name ("/Top/Sub/x") where two space systems
+    define the same short name; table keys and column names follow the same rule. `root=`,
+    `fields`, `layout` and the decoded tables also accept qualified names.
+
+    `skipped` maps each element that was passed over (it cannot change how a packet is
+    read; an element of another namespace as "{namespace}tag") to a `Passed(count,
+    first_line)` named tuple: how often it occurs and the line of its first occurrence (in
+    a database of several documents, a line of one of them). `unsupported` maps each container that cannot be decoded to the `XtceError`
+    that says why (its `element` and `line` name the cause: the container's own entry, or a
+    type, parameter or base container it uses); `containers` still holds such a container,
+    as a stub without entries where it could not be read, so that its packets are counted.
     """
 
     def __init__(self, loader, root):
-        self.name = loader.doc.get("name")
-        self.xtce_version = NAMESPACES.get(loader.ns)
+        self.name = loader.name
+        self.xtce_version = loader.version
         self.source = loader.source
+        self.skipped = dict(loader.skipped)
+        self.unsupported = dict(loader.unsupported)
         self.parameter_types = loader.types
         self.parameters = loader.parameters
         self.containers = loader.containers
+        self._qualified = {q: k for q, k in loader.keys["container"].items()
+                           if k in self.containers}
+        strict = loader.strict
+        changed = True
+        while changed:  # a container whose base could not be placed in the tree
+            changed = False
+            for c in list(self.containers.values()):
+                if c.base is not None and c.base not in self.containers:
+                    del self.containers[c.name]
+                    self.unsupported.setdefault(c.name, self.unsupported.get(c.base) or _fail(
+                        c._element, f"its base container {c.base!r} cannot be read"))
+                    changed = True
         children = {name: [] for name in self.containers}
         for c in self.containers.values():
             if c.base is not None:
@@ -49,18 +77,22 @@ class Definition:
             # A container that is only ever included is compiled where it is included: its
             # include conditions may refer to the includer's fields.
             if c.name not in included or c.base is not None or c.children:
-                self._compile(c, ())
+                try:
+                    self._compile(c, ())
+                except XtceError as e:
+                    if strict:
+                        raise
+                    self.unsupported.setdefault(c.name, e)
         self.root = self._find_root(root)
         self.concrete = tuple(name for name in self._tree(self.root)
-                              if not self.containers[name].abstract) if self.root else ()
+                              if not self.containers[name].abstract
+                              and name not in self.unsupported) if self.root else ()
 
     # Compilation -----------------------------------------------------------------------------
 
     def _find_root(self, root):
         if root is not None:
-            if root not in self.containers:
-                raise XtceError(f"unknown root container {root!r}")
-            return root
+            return self._key(root, XtceError(f"unknown root container {root!r}"))
         referenced = {r for c in self.containers.values() for k, r, _ in c.entries
                       if k == "container"}
         tops = [c.name for c in self.containers.values() if c.base is None
@@ -81,6 +113,8 @@ class Definition:
         (the base containers' and its own, in packet order)."""
         if container.name in self._chains:
             return self._chains[container.name]
+        if container.name in self.unsupported:
+            raise self.unsupported[container.name]
         if container.name in seen:
             raise _fail(container._element, "the container inherits from or includes itself")
         seen = seen + (container.name,)
@@ -103,6 +137,8 @@ class Definition:
                 self._check_refs(el, cond.params(), chain, "its include condition")
             cond = _all_of([outer, cond])
             if kind == "container":
+                if ref in self.unsupported or ref not in self.containers:
+                    raise self.unsupported.get(ref) or _fail(el, f"{ref!r} cannot be read")
                 inner = self.containers[ref]
                 if ref in seen:
                     raise _fail(el, "the container inherits from or includes itself")
@@ -203,11 +239,20 @@ class Definition:
         first), as its table has them."""
         return tuple(dict.fromkeys(self._compile(self._container(container_name), ())))
 
+    def _key(self, name, error):
+        """The table name of container `name`, given by its table name or qualified name."""
+        if name in self.containers:
+            return name
+        key = self._qualified.get("/" + name.strip("/")) if isinstance(name, str) else None
+        if key is None:
+            raise error
+        return key
+
     def _container(self, name):
-        try:
-            return self.containers[name]
-        except KeyError:
-            raise KeyError(f"no container {name!r} in {self.name!r}") from None
+        key = self._key(name, KeyError(f"no container {name!r} in {self.name!r}"))
+        if key in self.unsupported:
+            raise self.unsupported[key]
+        return self.containers[key]
 
     def _lineage(self, name):
         out = []
@@ -222,9 +267,10 @@ class Definition:
         packets of one kind without the definition."""
         from .. import Layout
 
-        self._compile(self._container(container_name), ())
+        container = self._container(container_name)
+        self._compile(container, ())
         recipe, offset = [], 0
-        for c in self._lineage(container_name):
+        for c in self._lineage(container.name):
             for step in c._steps:
                 if isinstance(step, _Seek) and step.cond is None:
                     offset = step.bits
@@ -272,7 +318,9 @@ class Definition:
     def __repr__(self):
         version = f"XTCE {self.xtce_version}" if self.xtce_version else "no namespace"
         return (f"<xtce.Definition {self.name!r} ({version}): {len(self.parameters)} parameters, "
-                f"{len(self.containers)} containers, root {self.root!r}, "
+                f"{len(self.containers)} containers"
+                + (f" ({len(self.unsupported)} unsupported)" if self.unsupported else "")
+                + f", root {self.root!r}, "
                 f"decodes as {', '.join(self.concrete) or 'nothing'}>")
 
     def __getstate__(self):
@@ -333,7 +381,7 @@ class Definition:
         tables = {name: run.tables[name] for name in self.containers if name in run.tables}
         tail = index.get("tail", 0) if stop == total else 0
         return Decoded(tables, _skipped(run.unmatched), _skipped(run.truncated), stop - start,
-                       int(tail))
+                       int(tail), unsupported=_skipped(run.unsupported), names=self._qualified)
 
     def _layout(self, key, recipe):
         """A compiled Layout, cached by `key`; `recipe` is a callable that gives its recipe."""

@@ -1,20 +1,19 @@
-"""Loading an XTCE document into the model: what a packet decoder needs is read, what would
-change how a packet is read and cannot be honoured is refused naming its element and line,
-and only descriptive elements are passed over."""
+"""Loading XTCE documents into the model: their space systems gathered into one tree, each
+reference resolved through it, what a packet decoder needs read, what cannot change how a
+packet is read passed over (and counted), and what cannot be honoured refused, naming its
+element and line, for the containers that use it only."""
 import copy
 import os
 
-from ._xml import NAMESPACES, _fail, _parse_xml
+from ._xml import XtceError, _fail, _parse_xml, _version
 from .definition import Definition
 from .calibration import _MATH_OPS
-from .model import (ROW_COLUMNS, _OPS, AggregateType, ArrayType, Container, Encoding,
-                    MathOperation, Parameter, Start,
-                    ParameterType, Spline, _AllOf, _AnyOf, _Compare, _Relate, _all_of)
+from .model import (ROW_COLUMNS, _OPS, _UNREADABLE, AggregateType, Passed, ArrayType, Container,
+                    Encoding, MathOperation, Parameter, ParameterType, Spline, Start, _AllOf,
+                    _AnyOf, _Compare, _Relate, _all_of)
 
 _WHY_NOT = {
     "ArrayParameterRefEntry": "arrays",
-    "CommandMetaData": "commands",
-    "SpaceSystem": "nested space systems",
     "DiscreteLookupList": "sizes looked up from other parameters",
     "CustomAlgorithm": "custom algorithms",
     "NextContainer": "next-container criteria",
@@ -58,56 +57,205 @@ _CHARSETS = {
 _BYTE_ORDERS = {"mostSignificantByteFirst": "big", "leastSignificantByteFirst": "little"}
 
 
-def load(source, *, root=None):
-    """Read an XTCE document into a `Definition`.
+def load(source, *, root=None, strict=False):
+    """Read an XTCE document, or several as one database, into a `Definition`.
 
-    `source` is a path or a file object (bytes or text). Documents in the XTCE 1.1 and 1.2
-    namespaces and documents without a namespace are read alike. `root` names the container
-    where decoding starts; by default the one root of the inheritance tree (or the container
-    named "CCSDSPacket" when there are several).
+    `source` is a path or a file object (bytes or text), or a list of them: each document's
+    space system is then a top-level one, and documents that declare the same space system
+    add to it (a Yamcs file set). An item of the list may also be a `(parent, path)` pair,
+    which places the document's space system under the qualified name `parent` ("/Top/Sub",
+    created empty where no document declares it). Nested space systems are read as a tree,
+    and references are resolved as XTCE has them: qualified ("/Top/Sub/x"), relative
+    ("../Other/x", "Sub/x") or short names, looked up in the referring space system and then
+    in each enclosing one.
+
+    Documents in the XTCE 1.1 and 1.2 namespaces (also named by the schema's URL) and
+    documents without a namespace are read alike, as are documents that mix prefixed and
+    unprefixed XTCE elements. `root` names the container where decoding starts, by its table
+    name or its qualified name; by default the one root of the inheritance tree (or the
+    container named "CCSDSPacket" when there are several).
+
+    What cannot change how a packet's bits are read (descriptions, aliases, ancillary data,
+    alarms, valid ranges, rates, algorithms, streams, services, commands, elements of other
+    namespaces) is passed over and listed on `Definition.skipped`. A type, parameter or
+    container that cannot be read refuses only the containers that use it: they are listed,
+    with the reason, on `Definition.unsupported`, and their packets are counted as
+    `unsupported` when decoded. With `strict=True` the first such problem is raised instead.
 
     Raises `XtceError`, naming the element and its line, for a document that is not
-    well-formed, declares a document type, refers to something it does not define, or holds
-    an element this module does not support.
+    well-formed, declares a document type or is not XTCE at all (and, with `strict=True`,
+    for the first element that cannot be read).
     """
-    name = os.fspath(source) if isinstance(source, (str, os.PathLike)) else None
-    doc = _parse_xml(source)
-    return _Loader(doc, name).definition(root)
+    items = source if isinstance(source, list) else [source]
+    if not items:
+        raise XtceError("no document to load")
+    docs = []
+    for item in items:
+        parent = None
+        if isinstance(item, tuple):
+            if len(item) != 2 or not isinstance(item[0], str):
+                raise XtceError(f"a (parent, path) pair, not {item!r}")
+            parent, item = item
+        if isinstance(item, (str, os.PathLike)):
+            name = os.fspath(item)
+        elif hasattr(item, "read"):
+            name = None
+        else:
+            raise XtceError(f"a path or a file object, not {type(item).__name__}")
+        try:
+            docs.append((parent, _parse_xml(item), name))
+        except OSError as e:
+            raise XtceError(f"{name}: {e.strerror or e}") from None
+    return _Loader(docs, strict).definition(root)
 
 
-_DESCRIPTIVE = frozenset({"LongDescription", "AliasSet", "AncillaryDataSet"})
+# Elements that cannot change how a packet's bits are read, wherever they stand. Units and
+# descriptions are also kept on the types and parameters they describe.
+_PASSED_OVER = frozenset({
+    "ShortDescription", "LongDescription", "AliasSet", "AncillaryDataSet", "UnitSet",
+    "ValidRange", "ValidRangeSet", "ValidRangeList", "DefaultAlarm", "ContextAlarmList",
+    "ToString", "SizeRangeInCharacters", "DefaultRateInStream", "RateInStreamSet",
+    "AlgorithmSet", "StreamSet", "ServiceSet", "CommandMetaData", "Header",
+    "ParameterProperties", "HistorySet", "ConstraintsOnParameters"})
+_DESCRIPTIVE = _TYPE_EXTRAS = _PASSED_OVER
 _ENCODINGS = frozenset({"IntegerDataEncoding", "FloatDataEncoding", "StringDataEncoding",
                         "BinaryDataEncoding"})
-_TYPE_EXTRAS = _DESCRIPTIVE | {"UnitSet", "ValidRange", "ValidRangeSet", "DefaultAlarm",
-                               "ContextAlarmList", "ToString", "SizeRangeInCharacters"}
+_TYPE_TAGS = frozenset({"IntegerParameterType", "FloatParameterType", "StringParameterType",
+                        "BinaryParameterType", "EnumeratedParameterType", "BooleanParameterType",
+                        "ArrayParameterType", "AggregateParameterType",
+                        "AbsoluteTimeParameterType", "RelativeTimeParameterType"})
+# Where a name is defined, by kind: (the set that holds them, what a reference calls them).
+_KINDS = {"type": ("ParameterTypeSet", "parameter type"), "parameter": ("ParameterSet", "parameter"),
+          "container": ("ContainerSet", "container")}
+
+
+def _normpath(path):
+    parts = []
+    for p in path.split("/"):
+        if p == "..":
+            if parts:
+                parts.pop()
+        elif p and p != ".":
+            parts.append(p)
+    return "/" + "/".join(parts)
+
+
+def _short(qname):
+    return qname.rpartition("/")[2]
+
+
+def _keys(qnames):
+    """Public names: the short name where it is unique, the qualified name where not."""
+    count = {}
+    for q in qnames:
+        count[_short(q)] = count.get(_short(q), 0) + 1
+    return {q: _short(q) if count[_short(q)] == 1 else q for q in qnames}
 
 
 class _Loader:
-    def __init__(self, doc, source):
-        self.source = source
-        if doc.tag != "SpaceSystem":
-            raise _fail(doc, "the document's root element must be SpaceSystem")
-        if doc.ns and doc.ns not in NAMESPACES:
-            raise _fail(doc, f"unknown namespace {doc.ns!r} (expected XTCE 1.1 or 1.2)")
-        self.ns = doc.ns
-        self.doc = doc
-        self.types = {}
+    def __init__(self, docs, strict=False):
+        self.strict = strict
+        self.source = docs[0][2] if len(docs) == 1 else [d[2] for d in docs]
+        self.skipped = {}
+        self.unsupported = {}
+        self.duplicated = {}  # qualified name -> the error of its second definition
+        self.systems = {}  # qualified name -> the SpaceSystem elements that declare it
+        self.version = None
+        self.name = None
+        for i, (parent, doc, _) in enumerate(docs):
+            if doc.tag != "SpaceSystem":
+                raise _fail(doc, "the document's root element must be SpaceSystem")
+            version = _version(doc.ns)
+            if version is False:
+                raise _fail(doc, f"unknown namespace {doc.ns!r} (expected XTCE 1.1 or 1.2)")
+            if i == 0:
+                self.version, self.name = version, doc.get("name")
+            here = "/"
+            if parent is not None:
+                here = _normpath(str(parent))
+                parts = here.strip("/").split("/") if here != "/" else []
+                for k in range(1, len(parts) + 1):
+                    self.systems.setdefault("/" + "/".join(parts[:k]), [])
+            self.add_system(doc, here)
+        self.defs = {kind: {} for kind in _KINDS}  # kind -> qualified name -> (element, system)
+        for path, elements in self.systems.items():
+            for ss in elements:
+                self.collect(ss, path)
+        self.keys = {kind: _keys(names) for kind, names in self.defs.items()}
+        self.types = {}  # key -> ParameterType, or the XtceError it could not be read with
         self.parameters = {}
         self.containers = {}
+        self.here = "/"
 
-    def kids(self, el, allowed, ignored=_DESCRIPTIVE):
-        """The children of `el` whose tags are in `allowed`; anything not ignored is refused."""
+    def add_system(self, el, parent):
+        path = _normpath(parent + "/" + self.attr(el, "name"))
+        self.systems.setdefault(path, []).append(el)
+        for c in el.children:
+            if c.tag == "SpaceSystem" and _version(c.ns) is not False:
+                self.add_system(c, path)
+
+    def collect(self, ss, path):
+        for c in self.kids(ss, {"TelemetryMetaData", "SpaceSystem"}):
+            if c.tag != "TelemetryMetaData":
+                continue
+            sets = self.kids(c, {"ParameterTypeSet", "ParameterSet", "ContainerSet"})
+            for kind, (set_tag, what) in _KINDS.items():
+                for s in sets:
+                    if s.tag != set_tag:
+                        continue
+                    for el in s.children:
+                        if _version(el.ns) is False:
+                            self.skip(el)
+                            continue
+                        if el.tag in _PASSED_OVER:
+                            self.skip(el)
+                            continue
+                        if el.get("name") is None:
+                            # Nothing can refer to it; an unnamed container is listed as such.
+                            if kind == "container":
+                                self.problem(f"(unnamed, line {el.line})", kind,
+                                             _fail(el, "missing attribute 'name'"))
+                            else:
+                                self.skip(el)
+                            continue
+                        q = path.rstrip("/") + "/" + el.get("name")
+                        if q in self.defs[kind]:
+                            self.problem(q, kind, _fail(el, f"a {what} of this name is already "
+                                                            "defined"))
+                            continue
+                        self.defs[kind][q] = (el, path)
+
+    def problem(self, q, kind, error):
+        if self.strict:
+            raise error
+        if kind == "container":
+            self.unsupported.setdefault(q, error)
+        else:
+            self.duplicated.setdefault(q, error)
+
+    def skip(self, el):
+        tag = el.tag if _version(el.ns) is not False else f"{{{el.ns}}}{el.tag}"
+        count, line = self.skipped.get(tag, (0, el.line))
+        self.skipped[tag] = Passed(count + 1, min(line, el.line))
+
+    def kids(self, el, allowed, ignored=None):
+        """The children of `el` whose tags are in `allowed`. What cannot change how bits are
+        read is passed over (and counted); anything else is refused."""
         out = []
         for c in el.children:
-            if c.ns != self.ns:
-                raise _fail(c, f"element of another namespace ({c.ns or 'none'}) inside {el.tag}")
-            if c.tag in allowed:
+            if _version(c.ns) is False:
+                self.skip(c)
+            elif c.tag in allowed:
                 out.append(c)
-            elif c.tag not in ignored:
+            elif c.tag in _PASSED_OVER:
+                self.skip(c)
+            elif ignored is not None and c.tag in ignored:
+                pass  # read by the caller's caller (a calibrator beside an encoding's size)
+            else:
                 raise _unsupported(c)
         return out
 
-    def one(self, el, allowed, ignored=_DESCRIPTIVE, required=True):
+    def one(self, el, allowed, ignored=None, required=True):
         found = self.kids(el, allowed, ignored)
         if len(found) > 1:
             raise _fail(found[1], f"{el.tag} holds more than one of {', '.join(sorted(allowed))}")
@@ -129,70 +277,176 @@ class _Loader:
         except ValueError:
             raise _fail(el, f"attribute {key}={value!r} is not valid") from None
 
+    # Names -----------------------------------------------------------------------------------
+
+    def resolve(self, kind, ref, el, here=None):
+        """The qualified name that reference `ref` of element `el` stands for."""
+        here = self.here if here is None else here
+        table = self.defs[kind]
+        ref = ref.strip()
+        if ref.startswith("/"):
+            q = _normpath(ref)
+            if q in table:
+                return q
+        else:
+            at = here
+            while True:
+                q = _normpath(at + "/" + ref)
+                if q in table:
+                    return q
+                if at == "/":
+                    break
+                at = at.rpartition("/")[0] or "/"
+        raise _fail(el, f"unknown {_KINDS[kind][1]} {ref!r}")
+
+    def ref(self, el, key, kind=None):
+        """The public name of what attribute `key` of `el` refers to, read where needed."""
+        if kind is None:
+            kind = {"parameterTypeRef": "type", "typeRef": "type", "arrayTypeRef": "type",
+                    "baseType": "type", "containerRef": "container"}.get(key, "parameter")
+        text = self.attr(el, key)
+        try:
+            q = self.resolve(kind, text, el)
+        except XtceError:
+            if kind != "parameter" or not ("." in text or "/" in text):
+                raise
+            return self.member_ref(el, text)
+        if kind == "type":
+            self.get_type(q)
+        elif kind == "parameter":
+            self.get_parameter(q)
+        return self.keys[kind][q]
+
+    def member_ref(self, el, text):
+        """A member of an aggregate parameter: "parameter.member", or with the member path
+        written as "parameter/member" (as Yamcs and F Prime's dictionaries do)."""
+        for i in [i for i, ch in enumerate(text) if ch in "./"][::-1]:
+            try:
+                q = self.resolve("parameter", text[:i], el)
+            except XtceError:
+                continue
+            self.get_parameter(q)
+            name = f"{self.keys['parameter'][q]}.{text[i + 1:].replace('/', '.')}"
+            if name in self.parameters:
+                return name
+        raise _fail(el, f"unknown parameter {text!r}")
+
+    def within(self, here, read, *args):
+        old, self.here = self.here, here
+        try:
+            return read(*args)
+        finally:
+            self.here = old
+
+    def get_type(self, q):
+        if q in self.duplicated:
+            raise self.duplicated[q]
+        key = self.keys["type"][q]
+        if key not in self.types:
+            el, here = self.defs["type"][q]
+            # Marked first, so that a type derived from itself is refused, not recursed into.
+            self.types[key] = _fail(el, "the type is derived from or made of itself")
+            try:
+                ptype = self.within(here, self.read_type, el)
+                ptype.name = key
+                self.types[key] = ptype
+                self.within(here, self.context_of, ptype)
+            except XtceError as e:
+                self.types[key] = e
+        if isinstance(self.types[key], XtceError):
+            raise self.types[key]
+        return self.types[key]
+
+    def get_parameter(self, q):
+        if q in self.duplicated:
+            raise self.duplicated[q]
+        key = self.keys["parameter"][q]
+        if key not in self.parameters:
+            el, here = self.defs["parameter"][q]
+            try:
+                self.parameters[key] = self.within(here, self.parameter, el, key)
+            except XtceError as e:
+                self.parameters[key] = e
+        if isinstance(self.parameters[key], XtceError):
+            raise self.parameters[key]
+        return self.parameters[key]
+
     def definition(self, root):
-        doc = self.doc
-        tm = None
-        for c in self.kids(doc, {"Header", "TelemetryMetaData"}):
-            if c.tag == "TelemetryMetaData":
-                tm = c
-        if tm is None:
-            raise _fail(doc, "the document has no TelemetryMetaData")
-        sets = {c.tag: c for c in self.kids(tm, {"ParameterTypeSet", "ParameterSet",
-                                                 "ContainerSet"})}
-
-        def members(set_tag, tags):
-            return self.kids(sets[set_tag], tags) if set_tag in sets else []
-
-        self.type_elements = {}
-        for el in members("ParameterTypeSet", {
-                "IntegerParameterType", "FloatParameterType", "StringParameterType",
-                "BinaryParameterType", "EnumeratedParameterType", "BooleanParameterType",
-                "AbsoluteTimeParameterType", "RelativeTimeParameterType",
-                "AggregateParameterType", "ArrayParameterType"}):
-            name = self.attr(el, "name")
-            if name in self.type_elements:
-                raise _fail(el, "a parameter type of this name is already defined")
-            self.type_elements[name] = el
-        for name, el in self.type_elements.items():
-            self.type_named(name, el)
-        for el in members("ParameterSet", {"Parameter"}):
-            self.parameter(el)
-        self.contexts()
-        elements = {}
-        for el in members("ContainerSet", {"SequenceContainer"}):
-            name = self.attr(el, "name")
-            if name in elements:
-                raise _fail(el, "a container of this name is already defined")
-            elements[name] = el
-        for name, el in elements.items():
-            self.containers[name] = self.container(el, elements)
+        keys = self.keys["container"]
+        for q, (el, here) in self.defs["container"].items():
+            try:
+                self.containers[keys[q]] = self.within(here, self.container, el)
+            except XtceError as e:
+                if self.strict:
+                    raise
+                self.unsupported[q] = e
+                stub = self.within(here, self.stub, el)
+                if stub is not None:
+                    self.containers[keys[q]] = stub
+        self.unsupported = {keys.get(q, q): e for q, e in self.unsupported.items()}
+        # The types and parameters no container uses, for inspection: one that cannot be
+        # read refuses nothing.
+        for kind, get in (("type", self.get_type), ("parameter", self.get_parameter)):
+            for q in self.defs[kind]:
+                try:
+                    get(q)
+                except XtceError:
+                    pass
+        self.types = {k: v for k, v in self.types.items() if not isinstance(v, XtceError)}
+        self.parameters = {k: v for k, v in self.parameters.items()
+                           if not isinstance(v, XtceError)}
         return Definition(self, root)
+
+    def stub(self, el):
+        """A container that cannot be decoded, placed in the tree so that its packets are
+        counted: its base and its restriction (`_UNREADABLE` when that cannot be read). None
+        when its base cannot be read."""
+        base = restriction = None
+        for c in el.children:
+            if c.tag == "BaseContainer" and _version(c.ns) is not False:
+                try:
+                    base = self.ref(c, "containerRef")
+                except XtceError:
+                    return None
+                try:
+                    crit = self.one(c, {"RestrictionCriteria"}, required=False)
+                    restriction = None if crit is None else self.criteria(self.one(crit, {
+                        "Comparison", "ComparisonList", "BooleanExpression"}))
+                except XtceError:
+                    restriction = _UNREADABLE
+        try:
+            abstract = _boolean(el, el.get("abstract", "false"))
+        except XtceError:
+            abstract = False
+        stub = Container(self.key_of(el), abstract, base, restriction, (), el.line)
+        stub._entries, stub._element = (), el
+        return stub
+
+    def key_of(self, el):
+        return self.keys["container"][_normpath(self.here + "/" + el.get("name"))]
 
     # Parameter types -------------------------------------------------------------------------
 
-    def type_named(self, name, where, seen=()):
-        """The parameter type `name`, read on first use (a type may name its base type, its
-        members' or its elements' types before they are defined)."""
-        if name in self.types:
-            return self.types[name]
-        if name not in self.type_elements:
-            raise _fail(where, f"unknown parameter type {name!r}")
-        el = self.type_elements[name]
-        if name in seen:
-            raise _fail(el, "the type is derived from or made of itself")
-        seen = seen + (name,)
+    def read_type(self, el):
+        """A type element read by its kind (a derived type from its base type's)."""
+        if el.tag not in _TYPE_TAGS:
+            raise _unsupported(el)
         if el.tag == "AggregateParameterType":
-            ptype = self.aggregate_type(el, seen)
-        elif el.tag == "ArrayParameterType":
-            ptype = self.array_type(el, seen)
-        elif "baseType" in el.attrib:
-            base = self.type_named(self.ref(el, "baseType"), el, seen)
-            ptype = self.derived_type(el, base)
-        elif el.tag.endswith("TimeParameterType"):
-            ptype = self.time_type(el, None)
-        else:
-            ptype = self.parameter_type(el)
-        self.types[name] = ptype
+            return self.aggregate_type(el, ())
+        if el.tag == "ArrayParameterType":
+            return self.array_type(el, ())
+        if "baseType" in el.attrib:
+            return self.derived_type(el, self.type_named(self.ref(el, "baseType"), el))
+        if el.tag.endswith("TimeParameterType"):
+            return self.time_type(el, None)
+        return self.parameter_type(el)
+
+    def type_named(self, key, where, seen=()):
+        """The parameter type of public name `key`, once `ref` has read it (`get_type` refuses
+        a type made of itself)."""
+        ptype = self.types[key]
+        if isinstance(ptype, XtceError):
+            raise ptype
         return ptype
 
     def parameter_type(self, el):
@@ -213,7 +467,8 @@ class _Loader:
         if enc_el.tag not in encodings:
             raise _fail(enc_el, f"a {enc_el.tag} in a {el.tag} is not supported")
         encoding, calibrator = self.encoding(enc_el)
-        units = tuple(u.text for c in el.children if c.tag == "UnitSet" for u in c.children)
+        units = tuple(u.text for c in el.children if c.tag == "UnitSet" for u in c.children
+                      if u.tag == "Unit")
         labels = ranges = None
         if kind == "enumerated":
             labels, ranges = self.enumeration(el, found)
@@ -434,15 +689,15 @@ class _Loader:
                 out.append((match, self.any_calibrator(cal)))
         return out
 
-    def contexts(self):
-        """Read the context calibrators' conditions, now that the parameters are known."""
-        for ptype in self.types.values():
-            pending = getattr(ptype, "_context_els", None)
-            if pending:
-                ptype.contexts = tuple(
-                    (self.criteria(self.one(m, {"Comparison", "ComparisonList",
-                                                "BooleanExpression"})), cal)
-                    for m, cal in pending)
+    def context_of(self, ptype):
+        """Read a type's context calibrators' conditions, once the type itself is known (a
+        condition may name a parameter of this type)."""
+        pending = getattr(ptype, "_context_els", None)
+        if pending:
+            ptype.contexts = tuple(
+                (self.criteria(self.one(m, {"Comparison", "ComparisonList",
+                                            "BooleanExpression"})), cal)
+                for m, cal in pending)
 
     def polynomial(self, poly):
         terms = []
@@ -471,7 +726,7 @@ class _Loader:
         name = el.get("encoding", "IEEE754_1985")
         if name in _OTHER_FLOATS:
             raise _fail(el, f"{_OTHER_FLOATS[name]} floats are not supported")
-        if name not in ("IEEE754_1985", "IEEE754"):
+        if name not in ("IEEE754_1985", "IEEE754", "IEEE-754"):  # the dashed one as generators write it
             raise _fail(el, f"float encoding {name!r} is not supported")
         bits = self.attr(el, "sizeInBits", 32, int)
         if bits not in _FLOAT_SIZES:
@@ -524,7 +779,7 @@ class _Loader:
             parts = self.kids(holder, {"DynamicValue", "TerminationChar", "LeadingSize"})
             max_bits = self.attr(holder, "maxSizeInBits", 0, int) or None
             for p in parts:
-                if p.tag == "DynamicValue":
+                if p.tag == "DynamicValue" and not _yamcs_ignored(p, parts):
                     dyn = self.dynamic(p)
         leading, term = 0, None
         for p in parts:
@@ -572,28 +827,18 @@ class _Loader:
         name = self.ref(el, "parameterRef")
         return name, _boolean(el, el.get("useCalibratedValue", "true"))
 
-    def ref(self, el, key):
-        name = self.attr(el, key)
-        if "/" in name:
-            raise _fail(el, f"{key}={name!r}: references across space systems are not supported")
-        return name
-
     # Parameters and containers ---------------------------------------------------------------
 
-    def parameter(self, el):
-        name = self.attr(el, "name")
-        if name in ROW_COLUMNS:
-            raise _fail(el, f"the name {name!r} is reserved for the tables' row columns")
-        if name in self.parameters:
-            raise _fail(el, "a parameter of this name is already defined")
+    def parameter(self, el, key):
+        if key in ROW_COLUMNS:
+            raise _fail(el, f"the name {key!r} is reserved for the tables' row columns")
         self.kids(el, {"ParameterProperties"})
-        type_name = self.ref(el, "parameterTypeRef")
-        if type_name not in self.types:
-            raise _fail(el, f"unknown parameter type {type_name!r}")
-        self.parameters[name] = Parameter(name, self.types[type_name], el.get("shortDescription"),
-                                          el.line)
-        self.members(name, self.types[type_name], el)
-
+        ptype = self.types[self.ref(el, "parameterTypeRef")]
+        short = el.get("shortDescription") or _text(el, "ShortDescription")
+        param = Parameter(key, ptype, short, el.line)
+        param.long_description = _text(el, "LongDescription")
+        self.members(key, ptype, el)
+        return param
     def members(self, name, ptype, el):
         """An aggregate's members as parameters of their own, named `name.member`."""
         for member, mtype in getattr(ptype, "members", ()):
@@ -603,8 +848,8 @@ class _Loader:
             self.parameters[full] = Parameter(full, mtype, None, el.line)
             self.members(full, mtype, el)
 
-    def container(self, el, elements):
-        name = self.attr(el, "name")
+    def container(self, el):
+        name = self.key_of(el)
         abstract = _boolean(el, el.get("abstract", "false"))
         base = restriction = None
         found = self.kids(el, {"EntryList", "BaseContainer"},
@@ -613,8 +858,6 @@ class _Loader:
         for c in found:
             if c.tag == "BaseContainer":
                 base = self.ref(c, "containerRef")
-                if base not in elements:
-                    raise _fail(c, f"unknown container {base!r}")
                 crit = self.one(c, {"RestrictionCriteria"}, required=False)
                 if crit is not None:
                     restriction = self.criteria(self.one(crit, {
@@ -627,10 +870,6 @@ class _Loader:
         for e in self.kids(entry_list, {"ParameterRefEntry", "ContainerRefEntry"}):
             kind = "parameter" if e.tag == "ParameterRefEntry" else "container"
             ref = self.ref(e, "parameterRef" if kind == "parameter" else "containerRef")
-            if kind == "parameter" and ref not in self.parameters:
-                raise _fail(e, f"unknown parameter {ref!r}")
-            if kind == "container" and ref not in elements:
-                raise _fail(e, f"unknown container {ref!r}")
             cond, skip = None, 0
             for c in self.kids(e, {"IncludeCondition", "LocationInContainerInBits",
                                    "RepeatEntry"}):
@@ -723,8 +962,6 @@ class _Loader:
         return _Relate(left, op, right, lcal, rcal)
 
     def check_comparable(self, el, param):
-        if param not in self.parameters:
-            raise _fail(el, f"unknown parameter {param!r}")
         ptype = self.parameters[param].type
         if ptype.kind == "binary":
             raise _fail(el, f"comparisons of binary parameter {param!r} are not supported")
@@ -773,9 +1010,25 @@ def _epoch(el, text):
 
 def _number(text):
     try:
-        return int(text)
+        return int(text, 0) if text.strip()[:2].lower() in ("0x", "0b", "0o") else int(text)
     except ValueError:
         return float(text)
+
+
+def _yamcs_ignored(dynamic, parts):
+    """Yamcs writes a DynamicValue of its sink parameter "_yamcs_ignore" where the schema
+    wants one but a size tag or terminator ends the string: it sizes nothing."""
+    refs = [c.get("parameterRef") for c in dynamic.children if c.tag == "ParameterInstanceRef"]
+    return refs == ["_yamcs_ignore"] and any(
+        p.tag in ("LeadingSize", "TerminationChar") for p in parts)
+
+
+def _text(el, tag):
+    """The text of `el`'s first child `tag`, or None."""
+    for c in el.children:
+        if c.tag == tag:
+            return c.text
+    return None
 
 
 def _integer(el):

@@ -1,8 +1,12 @@
 """The definition model: data encodings, parameter types, parameters, containers, and the
 restriction criteria and include conditions that select packets and entries."""
 import operator
+from collections import namedtuple
 
 import numpy as np
+
+# An element passed over (Definition.skipped): how often, and the first line it stands on.
+Passed = namedtuple("Passed", "count first_line")
 
 # Columns every table has besides its parameters.
 ROW_COLUMNS = ("packet_index", "packet_offset")
@@ -146,13 +150,18 @@ class ArrayType:
 
 
 class Parameter:
-    """A named parameter and its type."""
+    """A named parameter and its type, with its descriptions; `units` are its type's."""
 
     def __init__(self, name, ptype, short_description=None, line=None):
         self.name = name
         self.type = ptype
         self.short_description = short_description
+        self.long_description = None
         self.line = line
+
+    @property
+    def units(self):
+        return self.type.units
 
     def __repr__(self):
         return f"<Parameter {self.name!r} of {self.type.name!r}>"
@@ -184,6 +193,9 @@ class Container:
 
 
 # Restriction criteria and include conditions.
+
+# The restriction of a container that could not be read: which packets it takes is unknown.
+_UNREADABLE = object()
 
 _OPS = {
     "==": operator.eq, "eq": operator.eq,
