@@ -130,6 +130,9 @@ def test_split_database_decodes_by_qualified_and_short_names(tmp_path):
     assert d.xtce_version == "1.2" and d.name == "Top"
     assert xtce.load([tmp_path / "top.xml", ("/Top/Sub", io.StringIO(DEEP))],
                      root="/Top/Pkt").root == "Pkt"
+    with pytest.raises(xtce.XtceError, match="'Data' names several containers; say which: "
+                                             "/Top/Data, /Top/Sub/Data"):
+        xtce.load([tmp_path / "top.xml"], root="Data")
 
 
 def test_unsupported_containers_are_counted_not_decoded(tmp_path):

@@ -245,6 +245,10 @@ class Definition:
             return name
         key = self._qualified.get("/" + name.strip("/")) if isinstance(name, str) else None
         if key is None:
+            several = sorted(k for q, k in self._qualified.items() if q.rpartition("/")[2] == name)
+            if len(several) > 1:
+                raise type(error)(f"{name!r} names several containers; say which: "
+                                  f"{', '.join(several)}")
             raise error
         return key
 
