@@ -11,7 +11,7 @@ import pytest
 import bitweave
 from bitweave_columns import xtce
 
-UNSUPPORTED_IN_CORPUS = 140  # measured when every document first loaded; lower it as support grows
+UNSUPPORTED_IN_CORPUS = 134  # measured after repeated entries and container-start locations; lower it as support grows
 CORPUS = Path(__file__).resolve().parents[2] / "shared" / "corpus"
 
 # The top document: its namespace named by the schema's URL, prefixed and unprefixed elements
