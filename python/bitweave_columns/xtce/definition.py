@@ -70,6 +70,7 @@ class Definition:
         for c in self.containers.values():
             c.children = tuple(children[c.name])
         self._chains = {}
+        self._chain_sets = {}
         self._layouts = {}
         included = {r for c in self.containers.values() for k, r, _ in c.entries
                     if k == "container"}
@@ -83,6 +84,7 @@ class Definition:
                     if strict:
                         raise
                     self.unsupported.setdefault(c.name, e)
+        self._chain_sets = {}
         self.root = self._find_root(root)
         self.concrete = tuple(name for name in self._tree(self.root)
                               if not self.containers[name].abstract
@@ -227,7 +229,16 @@ class Definition:
         return steps[-1]
 
     def _check_refs(self, el, names, chain, what):
-        missing = sorted(set(names) - set(chain))
+        if not names:
+            return
+        # The chain only grows while a container compiles: its set is extended, not rebuilt
+        # for every entry (PeakSat's reports have thousands of conditional entries).
+        held, known, seen = self._chain_sets.get(id(chain), (None, None, 0))
+        if held is not chain or seen > len(chain):
+            known, seen = set(), 0
+        known.update(chain[seen:])
+        self._chain_sets[id(chain)] = (chain, known, len(chain))  # held: its id stays its own
+        missing = sorted(set(names) - known)
         if missing:
             raise _fail(el, f"{what} refers to {', '.join(map(repr, missing))}, which "
                             "is not decoded before it")
@@ -330,6 +341,7 @@ class Definition:
     def __getstate__(self):
         state = dict(self.__dict__)
         state["_layouts"] = {}  # compiled again where the definition is unpickled
+        state["_chain_sets"] = {}
         return state
 
     # Decoding --------------------------------------------------------------------------------
