@@ -382,8 +382,9 @@ USES_M = dict(params='<Parameter name="M" parameterTypeRef="M"/>',
 @pytest.mark.parametrize("doc, element, message", [
     (mini(types='<ArrayParameterType name="M" arrayTypeRef="U8"/>', **USES_M),
      "ArrayParameterType", "ArrayParameterType 'M' at line 3: arrays whose dimensions the container gives"),
-    (mini(entries='<ParameterRefEntry parameterRef="A"><RepeatEntry/></ParameterRefEntry>'),
-     "RepeatEntry", "RepeatEntry at line 6: not supported (repeated entries)"),
+    (mini(entries='<ParameterRefEntry parameterRef="A"><RepeatEntry><Count><FixedValue>2'
+                  '</FixedValue></Count><Offset/></RepeatEntry></ParameterRefEntry>'),
+     "RepeatEntry", "RepeatEntry at line 6: repeated entries with gaps"),
     (mini(types='<FloatParameterType name="M"><FloatDataEncoding encoding="MILSTD_1750A"/>'
                 '</FloatParameterType>', **USES_M), "FloatDataEncoding",
      "MIL-STD-1750A floats are not"),

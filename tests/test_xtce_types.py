@@ -118,3 +118,42 @@ def test_refusals(old, new, message):
     assert old in DOC
     with pytest.raises(xtce.XtceError, match=message):
         xtce.load(io.StringIO(DOC.replace(old, new)), strict=True)
+
+
+ENTRIES = f"""<SpaceSystem name="E" xmlns="{xtce.XTCE_1_2}"><TelemetryMetaData><ParameterTypeSet>
+<IntegerParameterType name="U16"><IntegerDataEncoding sizeInBits="16"/></IntegerParameterType>
+{U8.format("U8", "")}
+<IntegerParameterType name="R4"><IntegerDataEncoding sizeInBits="4"
+ bitOrder="leastSignificantBitFirst"/></IntegerParameterType>
+<BooleanParameterType name="YN" zeroStringValue="N" oneStringValue="Y"><StringDataEncoding>
+ <SizeInBits><Fixed><FixedValue>8</FixedValue></Fixed></SizeInBits></StringDataEncoding>
+</BooleanParameterType></ParameterTypeSet><ParameterSet>
+ <Parameter name="H1" parameterTypeRef="U16"/><Parameter name="H2" parameterTypeRef="U16"/>
+ <Parameter name="LEN" parameterTypeRef="U16"/><Parameter name="N" parameterTypeRef="U8"/>
+ <Parameter name="B" parameterTypeRef="YN"/><Parameter name="R" parameterTypeRef="R4"/>
+ <Parameter name="V" parameterTypeRef="U8"/><Parameter name="W" parameterTypeRef="U8"/>
+</ParameterSet><ContainerSet><SequenceContainer name="P"><EntryList>
+ <ParameterRefEntry parameterRef="H1"/><ParameterRefEntry parameterRef="H2"/>
+ <ParameterRefEntry parameterRef="LEN"/><ParameterRefEntry parameterRef="N"/>
+ <ParameterRefEntry parameterRef="B"/><ParameterRefEntry parameterRef="R"><RepeatEntry><Count>
+  <FixedValue>2</FixedValue></Count></RepeatEntry></ParameterRefEntry>
+ <ParameterRefEntry parameterRef="V"><RepeatEntry><Count><DynamicValue>
+  <ParameterInstanceRef parameterRef="N"/></DynamicValue></Count></RepeatEntry>
+ </ParameterRefEntry>
+ <ParameterRefEntry parameterRef="W"><LocationInContainerInBits referenceLocation="containerStart">
+  <FixedValue>48</FixedValue></LocationInContainerInBits></ParameterRefEntry>
+</EntryList></SequenceContainer></ContainerSet></TelemetryMetaData></SpaceSystem>"""
+
+
+def test_repeats_locations_bit_order_and_text_booleans():
+    # Packets of N = 2 and N = 0 values after the header, N, B and two 4-bit R's.
+    one = bytes([0x08, 0x01, 0xC0, 0x00, 0x00, 4, 2]) + b"Y" + bytes([0x1E, 7, 9])
+    two = bytes([0x08, 0x01, 0xC0, 0x00, 0x00, 2, 0]) + b"N" + bytes([0x80])
+    d = xtce.load(io.StringIO(ENTRIES))
+    raw = d.decode(one + two)["P"]
+    der = d.decode(one + two, derived=True)["P"]
+    # 0x1E: bits 0001 and 1110 read least significant first, 8 and 7.
+    assert raw["R"].tolist() == [[8, 7], [1, 0]]
+    assert [v.tolist() for v in raw["V"]] == [[7, 9], []]
+    assert raw["W"].tolist() == [2, 0]  # bit 48 is N again
+    assert raw["B"].tolist() == ["Y", "N"] and der["B"].tolist() == [True, False]

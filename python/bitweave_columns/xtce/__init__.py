@@ -34,7 +34,7 @@ from ._xml import NAMESPACES, XTCE_1_1, XTCE_1_2, XtceError
 from .decode import Decoded, Skipped
 from .definition import Definition
 from .loader import load
-from .model import ROW_COLUMNS, Container, Encoding, Parameter, ParameterType
+from .model import ROW_COLUMNS, Container, Encoding, Parameter, ParameterType, Passed
 
 __all__ = [
     "Container",
@@ -42,6 +42,7 @@ __all__ = [
     "Definition",
     "Encoding",
     "Parameter",
+    "Passed",
     "ParameterType",
     "Skipped",
     "XtceError",

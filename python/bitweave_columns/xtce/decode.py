@@ -8,7 +8,7 @@ import numpy as np
 
 from .._columns import _byte_slices
 from .calibration import _derive, _objects
-from .model import _UNREADABLE, ArrayType, _Compare, _Run, _int_range
+from .model import _UNREADABLE, ArrayType, _Compare, _Rep, _Run, _Seek, _int_range
 
 class _Buffer:
     """The bytes of a path (memory-mapped) or of a buffer, as a flat memoryview."""
@@ -157,6 +157,14 @@ class _Decoding:
                 for name, items, dims in step.arrays:
                     g.cols[name] = np.stack([g.cols.pop(i) for i in items], axis=-1).reshape(
                         (len(g),) + dims)
+            elif isinstance(step, _Seek):
+                if rows is None:
+                    g.pos[:] = step.bits
+                else:
+                    g.pos[rows] = step.bits
+                continue
+            elif isinstance(step, _Rep):
+                bad = self.rep(step, g, rows)
             else:
                 bad = self.var(step, g, rows)
             if on is not None and not on.all():
@@ -172,7 +180,7 @@ class _Decoding:
     @staticmethod
     def step_names(step):
         if not isinstance(step, _Run):
-            return [step.name]
+            return [step.name]  # a _Var or a _Rep
         inside = {i for _, items, _ in step.arrays for i in items}
         return [it[0] for it in step.items if it[0] not in inside] + [a for a, _, _ in step.arrays]
 
@@ -184,11 +192,21 @@ class _Decoding:
             ptype = self.d.parameters[name].type
             if not calibrated or not ptype.has_derived:
                 return col
-            if isinstance(ptype, ArrayType):
+            elem = ptype.element if isinstance(ptype, ArrayType) else ptype
+            if col.dtype == object and elem.encoding.kind in ("integer", "float"):
+                # One array per packet (sized in each): derived packet by packet.
+                out = np.full(len(col), None, dtype=object)
+                for i, a in enumerate(np.ma.getdata(col).tolist()):
+                    if a is not None:
+                        out[i] = _derive(elem, a.reshape(-1)).reshape(a.shape)
+                return np.ma.masked_array(out, mask=np.ma.getmaskarray(col)) \
+                    if np.ma.isMaskedArray(col) else out
+            if col.ndim > 1:
                 # Elements derived as one flat column, then given their shape back.
+                ptype = elem
                 flat = col.reshape(-1) if not np.ma.isMaskedArray(col) else np.ma.masked_array(
                     np.ma.getdata(col).reshape(-1), mask=np.ma.getmaskarray(col).reshape(-1))
-                out = _derive(ptype.element, flat, None, None)
+                out = _derive(ptype, flat, None, None)
                 return out.reshape(col.shape)
             return _derive(ptype, col, value, name)
         return value
@@ -276,6 +294,49 @@ class _Decoding:
             "name": "n", "encoding": "unsigned", "bits": bits, "byte_order": "big",
             "reverse_bits": False}])
         return self.unpack_at(layout, offs, pos)["n"].astype(np.int64)
+
+    def rep(self, step, g, rows):
+        """An array sized in each packet: decoded for all packets of one size at once."""
+        atype = step.atype
+        enc = atype.element.encoding
+        if rows is None:
+            rows = np.arange(len(g))
+        offs, end = g.offs[rows], g.lens[rows] * 8
+        pos = g.pos[rows] + step.skip
+        shape = np.ones((len(rows), len(atype.dims)), dtype=np.int64)
+        for k, d in enumerate(atype.dims):
+            if isinstance(d, int):
+                shape[:, k] = d
+                continue
+            ref, calibrated, slope, intercept = d
+            size = np.ma.getdata(self.values(g)(ref, calibrated))[rows].astype(np.float64)
+            size = size * slope + intercept
+            if not np.isfinite(size).all():
+                raise ValueError(f"the size of {step.name!r} from {ref!r} is not finite")
+            shape[:, k] = np.trunc(size)
+        count = shape.prod(axis=1)
+        bad = (shape < 0).any(axis=1) | (pos + count * enc.bits > end)
+        col = np.full(len(g), None, dtype=object)
+        for n in np.unique(count[~bad]).tolist():
+            sel = np.flatnonzero(~bad & (count == n))
+            if n == 0:
+                flat = np.zeros((len(sel), 0), dtype=np.float64 if enc.kind == "float"
+                                else np.int64)
+            else:
+                layout = self.d._layout(
+                    ("rep", enc.codec, enc.bits, enc.byte_order, enc.reverse_bits, n),
+                    lambda: [{"name": f"e{i}", "encoding": enc.codec, "bits": enc.bits,
+                              "byte_order": enc.byte_order, "reverse_bits": enc.reverse_bits}
+                             for i in range(n)])
+                part = self.unpack_at(layout, offs[sel], pos[sel])
+                flat = np.stack([part[f"e{i}"] for i in range(n)], axis=-1)
+            for j, i in enumerate(sel.tolist()):
+                col[rows[i]] = flat[j].reshape(tuple(shape[i].tolist()))
+        g.pos[rows] = np.where(bad, g.pos[rows], pos + count * enc.bits)
+        g.cols[step.name] = col
+        full = np.zeros(len(g), dtype=bool)
+        full[rows] = bad
+        return full
 
     def var(self, step, g, rows):
         """A field whose size varies from packet to packet."""

@@ -4,7 +4,8 @@ import numpy as np
 
 from ._xml import XtceError, _fail
 from .decode import Decoded, _Buffer, _Decoding, _Group, _skipped
-from .model import AggregateType, ArrayType, MathOperation, _Run, _Var, _all_of
+from .model import (AggregateType, ArrayType, MathOperation, Start, _Rep, _Run, _Seek, _Var,
+                    _all_of)
 
 def _calibrator_refs(ptype):
     """The parameters a type's calibrators read besides the one calibrated."""
@@ -33,8 +34,9 @@ class Definition:
     `fields`, `layout` and the decoded tables also accept qualified names.
 
     `skipped` maps each element that was passed over (it cannot change how a packet is
-    read) to `(count, first_line)`: how often it occurs and the line of its first
-    occurrence. `unsupported` maps each container that cannot be decoded to the `XtceError`
+    read; an element of another namespace as "{namespace}tag") to a `Passed(count,
+    first_line)` named tuple: how often it occurs and the line of its first occurrence (in
+    a database of several documents, a line of one of them). `unsupported` maps each container that cannot be decoded to the `XtceError`
     that says why (its `element` and `line` name the cause: the container's own entry, or a
     type, parameter or base container it uses); `containers` still holds such a container,
     as a stub without entries where it could not be read, so that its packets are counted.
@@ -68,6 +70,7 @@ class Definition:
         for c in self.containers.values():
             c.children = tuple(children[c.name])
         self._chains = {}
+        self._chain_sets = {}
         self._layouts = {}
         included = {r for c in self.containers.values() for k, r, _ in c.entries
                     if k == "container"}
@@ -81,6 +84,7 @@ class Definition:
                     if strict:
                         raise
                     self.unsupported.setdefault(c.name, e)
+        self._chain_sets = {}
         self.root = self._find_root(root)
         self.concrete = tuple(name for name in self._tree(self.root)
                               if not self.containers[name].abstract
@@ -138,7 +142,7 @@ class Definition:
         steps = []
         self._flatten(container, None, steps, chain, seen)
         container._steps = tuple(s for s in steps if not isinstance(s, _Run) or s.items
-                                 or s.bits)
+                                 or s.bits or s.arrays)
         self._chains[container.name] = tuple(chain)
         return self._chains[container.name]
 
@@ -156,11 +160,28 @@ class Definition:
                 if inner.base is not None:
                     raise _fail(el, f"including container {ref!r}, which has a base container, "
                                     "is not supported")
+                if any(isinstance(e[3], Start) for e in inner._entries):
+                    raise _fail(el, f"including container {ref!r}, which places entries from "
+                                    "its start, is not supported")
+                skip = self._place(steps, cond, skip)
                 if skip:
                     self._fixed(steps, cond, skip)
                 self._flatten(inner, cond, steps, chain, seen + (ref,))
                 continue
-            self._parameter(ref, el, cond, skip, steps, chain)
+            skip = self._place(steps, cond, skip)
+            repeat = container._repeats.get(id(el))
+            if repeat is not None:
+                self._array(ref, repeat, el, cond, skip, steps, chain)
+            else:
+                self._parameter(ref, el, cond, skip, steps, chain)
+
+    @staticmethod
+    def _place(steps, cond, skip):
+        """An entry placed from the container's start: a step there; the bits to skip after."""
+        if isinstance(skip, Start):
+            steps.append(_Seek(skip.bits, cond))
+            return 0
+        return skip
 
     def _parameter(self, ref, el, cond, skip, steps, chain):
         """Compile one parameter's entry: a field, an aggregate's members or an array."""
@@ -181,7 +202,8 @@ class Definition:
                 raise _fail(el, f"a size taken from the label of {enc.size_ref!r}")
         if enc.fixed:
             run = self._fixed(steps, cond, skip)
-            run.items.append((ref, enc.codec, enc.bits, enc.byte_order, run.bits))
+            run.items.append((ref, enc.codec, enc.bits, enc.byte_order, run.bits,
+                              enc.reverse_bits))
             run.bits += enc.bits
         else:
             steps.append(_Var(ref, ptype, skip, cond))
@@ -191,16 +213,22 @@ class Definition:
         """An array of fixed size whose elements have a fixed size: one run, its elements
         gathered into one (packets, *dims) column once decoded."""
         enc = getattr(atype.element, "encoding", None)
-        if not atype.fixed or enc is None or not enc.fixed:
-            raise _fail(el, f"array {ref!r}: only arrays of fixed dimensions of fixed-size "
-                            "elements are supported")
+        if enc is None or not enc.fixed:
+            raise _fail(el, f"array {ref!r}: only arrays of fixed-size elements are supported")
         if atype.element.contexts or _calibrator_refs(atype.element):
             raise _fail(el, f"array {ref!r}: elements calibrated from other parameters")
+        if not atype.fixed:
+            sizes = {d[0] for d in atype.dims if not isinstance(d, int)}
+            self._check_refs(el, sizes, chain, "its size")
+            steps.append(_Rep(ref, atype, skip, cond))
+            chain.append(ref)
+            return
         run = self._fixed(steps, cond, skip)
         names = []
         for i in range(int(np.prod(atype.dims))):
             names.append(f"{ref}[{i}]")
-            run.items.append((names[-1], enc.codec, enc.bits, enc.byte_order, run.bits))
+            run.items.append((names[-1], enc.codec, enc.bits, enc.byte_order, run.bits,
+                              enc.reverse_bits))
             run.bits += enc.bits
         run.arrays.append((ref, tuple(names), atype.dims))
         chain.append(ref)
@@ -214,7 +242,16 @@ class Definition:
         return steps[-1]
 
     def _check_refs(self, el, names, chain, what):
-        missing = sorted(set(names) - set(chain))
+        if not names:
+            return
+        # The chain only grows while a container compiles: its set is extended, not rebuilt
+        # for every entry (PeakSat's reports have thousands of conditional entries).
+        held, known, seen = self._chain_sets.get(id(chain), (None, None, 0))
+        if held is not chain or seen > len(chain):
+            known, seen = set(), 0
+        known.update(chain[seen:])
+        self._chain_sets[id(chain)] = (chain, known, len(chain))  # held: its id stays its own
+        missing = sorted(set(names) - known)
         if missing:
             raise _fail(el, f"{what} refers to {', '.join(map(repr, missing))}, which "
                             "is not decoded before it")
@@ -232,6 +269,10 @@ class Definition:
             return name
         key = self._qualified.get("/" + name.strip("/")) if isinstance(name, str) else None
         if key is None:
+            several = sorted(k for q, k in self._qualified.items() if q.rpartition("/")[2] == name)
+            if len(several) > 1:
+                raise type(error)(f"{name!r} names several containers; say which: "
+                                  f"{', '.join(several)}")
             raise error
         return key
 
@@ -259,11 +300,16 @@ class Definition:
         recipe, offset = [], 0
         for c in self._lineage(container.name):
             for step in c._steps:
-                if isinstance(step, _Var) or step.cond is not None:
-                    what = step.name if isinstance(step, _Var) else step.items[0][0]
+                if isinstance(step, _Seek) and step.cond is None:
+                    offset = step.bits
+                    continue
+                if not isinstance(step, _Run) or step.cond is not None:
+                    fixed = isinstance(step, (_Run, _Seek))
+                    what = step.items[0][0] if isinstance(step, _Run) else getattr(
+                        step, "name", f"the entry at bit {getattr(step, 'bits', 0)}")
                     raise XtceError(f"container {container_name!r} has no fixed layout: "
-                                    f"{what!r} " + ("varies in size" if isinstance(step, _Var)
-                                                    else "is included on a condition"))
+                                    f"{what!r} " + ("is included on a condition" if fixed
+                                                    else "varies in size"))
                 recipe += step.recipe(offset)
                 offset += step.bits
         return Layout(recipe)
@@ -308,6 +354,7 @@ class Definition:
     def __getstate__(self):
         state = dict(self.__dict__)
         state["_layouts"] = {}  # compiled again where the definition is unpickled
+        state["_chain_sets"] = {}
         return state
 
     # Decoding --------------------------------------------------------------------------------

@@ -8,13 +8,12 @@ import os
 from ._xml import XtceError, _fail, _parse_xml, _version
 from .definition import Definition
 from .calibration import _MATH_OPS
-from .model import (ROW_COLUMNS, _OPS, _UNREADABLE, AggregateType, ArrayType, Container,
-                    Encoding, MathOperation, Parameter, ParameterType, Spline, _AllOf, _AnyOf,
-                    _Compare, _Relate, _all_of)
+from .model import (ROW_COLUMNS, _OPS, _UNREADABLE, AggregateType, Passed, ArrayType, Container,
+                    Encoding, MathOperation, Parameter, ParameterType, Spline, Start, _AllOf,
+                    _AnyOf, _Compare, _Relate, _all_of)
 
 _WHY_NOT = {
     "ArrayParameterRefEntry": "arrays",
-    "RepeatEntry": "repeated entries",
     "DiscreteLookupList": "sizes looked up from other parameters",
     "CustomAlgorithm": "custom algorithms",
     "NextContainer": "next-container criteria",
@@ -88,15 +87,25 @@ def load(source, *, root=None, strict=False):
     for the first element that cannot be read).
     """
     items = source if isinstance(source, list) else [source]
+    if not items:
+        raise XtceError("no document to load")
     docs = []
     for item in items:
         parent = None
         if isinstance(item, tuple):
-            if len(item) != 2:
+            if len(item) != 2 or not isinstance(item[0], str):
                 raise XtceError(f"a (parent, path) pair, not {item!r}")
             parent, item = item
-        name = os.fspath(item) if isinstance(item, (str, os.PathLike)) else None
-        docs.append((parent, _parse_xml(item), name))
+        if isinstance(item, (str, os.PathLike)):
+            name = os.fspath(item)
+        elif hasattr(item, "read"):
+            name = None
+        else:
+            raise XtceError(f"a path or a file object, not {type(item).__name__}")
+        try:
+            docs.append((parent, _parse_xml(item), name))
+        except OSError as e:
+            raise XtceError(f"{name}: {e.strerror or e}") from None
     return _Loader(docs, strict).definition(root)
 
 
@@ -230,7 +239,7 @@ class _Loader:
     def skip(self, el):
         tag = el.tag if _version(el.ns) is not False else f"{{{el.ns}}}{el.tag}"
         count, line = self.skipped.get(tag, (0, el.line))
-        self.skipped[tag] = (count + 1, min(line, el.line))
+        self.skipped[tag] = Passed(count + 1, min(line, el.line))
 
     def kids(self, el, allowed, ignored=None):
         """The children of `el` whose tags are in `allowed`. What cannot change how bits are
@@ -446,7 +455,9 @@ class _Loader:
     def parameter_type(self, el):
         name = self.attr(el, "name")
         kind = el.tag[:-len("ParameterType")].lower()
-        encodings = {"string": {"StringDataEncoding"}, "binary": {"BinaryDataEncoding"}}.get(
+        encodings = {"string": {"StringDataEncoding"}, "binary": {"BinaryDataEncoding"},
+                     "boolean": {"IntegerDataEncoding", "FloatDataEncoding",
+                                 "StringDataEncoding"}}.get(
             kind, {"IntegerDataEncoding", "FloatDataEncoding"})
         allowed = _ENCODINGS | ({"EnumerationList"} if kind == "enumerated" else set())
         found = self.kids(el, allowed, _TYPE_EXTRAS)
@@ -594,8 +605,15 @@ class _Loader:
         return labels, tuple(ranges)
 
     def check_bit_order(self, el):
-        if el.get("bitOrder", "mostSignificantBitFirst") != "mostSignificantBitFirst":
-            raise _fail(el, f"bitOrder={el.get('bitOrder')!r} is not supported")
+        """True when the field's first bit is its value's least significant one."""
+        order = el.get("bitOrder", "mostSignificantBitFirst")
+        if order == "leastSignificantBitFirst" and el.tag in ("IntegerDataEncoding",
+                                                              "FloatDataEncoding"):
+            return True
+        if order != "mostSignificantBitFirst":
+            raise _fail(el, f"bitOrder={order!r} is not supported" + (
+                " for text and binary fields" if order == "leastSignificantBitFirst" else ""))
+        return False
 
     def byte_order(self, el):
         order = el.get("byteOrder", "mostSignificantByteFirst")
@@ -604,11 +622,12 @@ class _Loader:
         return _BYTE_ORDERS[order]
 
     def encoding(self, el):
-        self.check_bit_order(el)
-        if el.tag == "IntegerDataEncoding":
-            return self.integer_encoding(el)
-        if el.tag == "FloatDataEncoding":
-            return self.float_encoding(el)
+        reverse = self.check_bit_order(el)
+        if el.tag in ("IntegerDataEncoding", "FloatDataEncoding"):
+            enc, cal = (self.integer_encoding if el.tag == "IntegerDataEncoding"
+                        else self.float_encoding)(el)
+            enc.reverse_bits = reverse
+            return enc, cal
         if el.tag == "StringDataEncoding":
             return self.string_encoding(el), None
         return self.binary_encoding(el), None
@@ -852,29 +871,53 @@ class _Loader:
                 entry_list = c
         if entry_list is None:
             raise _fail(el, "a container needs an EntryList")
-        entries = []
+        entries, repeats = [], {}
         for e in self.kids(entry_list, {"ParameterRefEntry", "ContainerRefEntry"}):
             kind = "parameter" if e.tag == "ParameterRefEntry" else "container"
             ref = self.ref(e, "parameterRef" if kind == "parameter" else "containerRef")
             cond, skip = None, 0
-            for c in self.kids(e, {"IncludeCondition", "LocationInContainerInBits"}):
+            for c in self.kids(e, {"IncludeCondition", "LocationInContainerInBits",
+                                   "RepeatEntry"}):
                 if c.tag == "IncludeCondition":
                     cond = self.criteria(self.one(c, {"Comparison", "ComparisonList",
                                                       "BooleanExpression"}))
+                elif c.tag == "RepeatEntry":
+                    if kind == "container":
+                        raise _fail(c, "repeated containers are not supported")
+                    repeats[id(e)] = self.repeat(c, ref)[1]
                 else:
-                    if c.get("referenceLocation", "previousEntry") != "previousEntry":
-                        raise _fail(c, "only locations relative to the previous entry are "
-                                       "supported")
-                    skip, dyn = self.size_value(c)
-                    if dyn is not None:
-                        raise _fail(c, "a location from another parameter's value is not "
-                                       "supported")
+                    skip = self.location(c)
             entries.append((kind, ref, cond, skip, e))
         container = Container(name, abstract, base, restriction,
                               tuple((k, r, c) for k, r, c, _, _ in entries), el.line)
         container._entries = entries
+        container._repeats = repeats  # id(entry element) -> ArrayType
         container._element = el
         return container
+
+    def location(self, el):
+        """Where an entry starts: bits after the previous entry (a number), or a `Start`."""
+        where = el.get("referenceLocation", "previousEntry")
+        bits, dyn = self.size_value(el)
+        if dyn is not None:
+            raise _fail(el, "a location from another parameter's value is not supported")
+        if where == "previousEntry":
+            return bits
+        if where == "containerStart":
+            return Start(bits)
+        raise _fail(el, f"locations relative to the {where} are not supported")
+
+    def repeat(self, el, ref):
+        """A repeated parameter entry: (`ref`, the array of its count that it decodes as)."""
+        count = self.one(el, {"Count"}, _DESCRIPTIVE | {"Offset"})
+        if any(c.tag == "Offset" for c in el.children):
+            raise _fail(el, "repeated entries with gaps between them are not supported")
+        size, dyn = self.size_value(count)
+        ptype = self.parameters[ref].type
+        if isinstance(ptype, (AggregateType, ArrayType)):
+            raise _fail(el, "repeated aggregates and arrays are not supported")
+        dims = (size,) if dyn is None else (dyn,)
+        return ref, ArrayType(ptype.name, ptype, dims, el.line)
 
     def criteria(self, el):
         if el.tag == "Comparison":

@@ -1,9 +1,13 @@
 """The definition model: data encodings, parameter types, parameters, containers, and the
 restriction criteria and include conditions that select packets and entries."""
 import operator
+from collections import namedtuple
 
 import numpy as np
 import numpy.ma  # noqa: F401 - loaded here, not inside the first decode (tens of ms)
+
+# An element passed over (Definition.skipped): how often, and the first line it stands on.
+Passed = namedtuple("Passed", "count first_line")
 
 # Columns every table has besides its parameters.
 ROW_COLUMNS = ("packet_index", "packet_offset")
@@ -22,7 +26,7 @@ class Encoding:
     """
 
     __slots__ = ("kind", "codec", "bits", "byte_order", "size_ref", "size_calibrated", "slope",
-                 "intercept", "leading_bits", "terminator", "unit", "max_bits")
+                 "intercept", "leading_bits", "terminator", "unit", "max_bits", "reverse_bits")
 
     def __init__(self, kind, codec, bits, byte_order="big", *, size_ref=None,
                  size_calibrated=True, slope=1.0, intercept=0.0, leading_bits=0,
@@ -39,6 +43,7 @@ class Encoding:
         self.terminator = terminator
         self.unit = unit
         self.max_bits = max_bits
+        self.reverse_bits = False  # the first bit in the packet is the value's least significant
 
     @property
     def fixed(self):
@@ -329,15 +334,15 @@ class _Run:
     __slots__ = ("items", "bits", "cond", "arrays")
 
     def __init__(self, cond):
-        self.items = []  # (name, codec, bits, byte_order, offset within the run)
+        self.items = []  # (name, codec, bits, byte_order, offset within the run, reverse_bits)
         self.bits = 0
         self.cond = cond
         self.arrays = []  # (array name, its element items' names, dimensions)
 
     def recipe(self, base=0):
         return [{"name": name, "encoding": codec, "bits": bits, "byte_order": order,
-                 "reverse_bits": False, "offset_bits": base + off}
-                for name, codec, bits, order, off in self.items]
+                 "reverse_bits": reverse, "offset_bits": base + off}
+                for name, codec, bits, order, off, reverse in self.items]
 
 
 class _Var:
@@ -377,3 +382,30 @@ class MathOperation:
         return "MathOperation(" + " ".join(
             str(v) if k == "value" else "x" if k == "this" else v[0] if k == "param" else v
             for k, v in self.tokens) + ")"
+
+
+class Start:
+    """An entry's location counted from its container's start (the packet's) in bits."""
+    __slots__ = ("bits",)
+
+    def __init__(self, bits):
+        self.bits = bits
+
+    def __bool__(self):
+        return True
+
+
+class _Seek:
+    """Move to bit `bits` of the packet, where an entry placed from the container's start is."""
+    __slots__ = ("bits", "cond")
+
+    def __init__(self, bits, cond):
+        self.bits, self.cond = bits, cond
+
+
+class _Rep:
+    """An array whose size is read from other parameters in each packet: one array per packet."""
+    __slots__ = ("name", "atype", "skip", "cond")
+
+    def __init__(self, name, atype, skip, cond):
+        self.name, self.atype, self.skip, self.cond = name, atype, skip, cond
