@@ -3,7 +3,7 @@ change how a packet is read and cannot be honoured is refused naming its element
 and only descriptive elements are passed over."""
 import os
 
-from ._xml import NAMESPACES, _fail, _parse_xml
+from ._xml import NAMESPACES, XtceError, _fail, _parse_xml
 from .definition import Definition
 from .model import (ROW_COLUMNS, _OPS, Container, Encoding, Parameter, ParameterType, _AllOf,
                     _AnyOf, _Compare, _Relate, _all_of)
@@ -73,12 +73,24 @@ def load(source, *, root=None):
 
     Raises `XtceError`, naming the element and its line, for a document that is not
     well-formed, declares a document type, refers to something it does not define, or holds
-    an element this module does not support.
+    an element this module does not support; and for a source that cannot be read (a missing
+    file, or the document's text passed in place of a path).
     """
+    if isinstance(source, (str, bytes)) and source.lstrip()[:1] in ("<", b"<"):
+        raise XtceError("load() takes a path or a file object, and this is a document's text, "
+                        "not a path: pass the text as io.StringIO(text)")
+    if not isinstance(source, (str, bytes, os.PathLike)) and not hasattr(source, "read"):
+        raise XtceError(f"load() takes a path or a file object, not {type(source).__name__}")
     name = os.fspath(source) if isinstance(source, (str, os.PathLike)) else None
     doc = _parse_xml(source)
     return _Loader(doc, name).definition(root)
 
+
+# Nesting deeper than this, of base and included containers or of conditions, is refused:
+# mission documents nest a few levels, and each level is a level of recursion here.
+_MAX_DEPTH = 100
+# The largest polynomial exponent read; mission calibrators use a handful of terms.
+_MAX_EXPONENT = 1024
 
 _DESCRIPTIVE = frozenset({"LongDescription", "AliasSet", "AncillaryDataSet"})
 _ENCODINGS = frozenset({"IntegerDataEncoding", "FloatDataEncoding", "StringDataEncoding",
@@ -165,7 +177,43 @@ class _Loader:
             elements[name] = el
         for name, el in elements.items():
             self.containers[name] = self.container(el, elements)
+        self.check_nesting()
         return Definition(self, root)
+
+    def check_nesting(self):
+        """Refuses a container that inherits from or includes itself, naming the cycle, and
+        base and included containers nested more than `_MAX_DEPTH` deep; without recursion,
+        since such chains are what would exhaust it."""
+        def below(name):
+            c = self.containers[name]
+            return ([c.base] if c.base is not None else []) + [
+                r for k, r, _ in c.entries if k == "container"]
+
+        depth, on_path = {}, set()
+        for top in self.containers:
+            if top in depth:
+                continue
+            stack, path = [iter(below(top))], [top]
+            on_path.add(top)
+            while stack:
+                nxt = next(stack[-1], None)
+                if nxt is None:
+                    name = path.pop()
+                    stack.pop()
+                    on_path.discard(name)
+                    depth[name] = 1 + max((depth[n] for n in below(name)), default=0)
+                    if depth[name] > _MAX_DEPTH:
+                        raise _fail(self.containers[name]._element,
+                                    f"base and included containers nest more than "
+                                    f"{_MAX_DEPTH} deep")
+                elif nxt in on_path:
+                    cycle = " -> ".join(path[path.index(nxt):] + [nxt])
+                    raise _fail(self.containers[nxt]._element,
+                                f"the container inherits from or includes itself ({cycle})")
+                elif nxt not in depth:
+                    path.append(nxt)
+                    on_path.add(nxt)
+                    stack.append(iter(below(nxt)))
 
     # Parameter types -------------------------------------------------------------------------
 
@@ -240,8 +288,9 @@ class _Loader:
         terms = []
         for term in self.kids(poly, {"Term"}):
             exponent = self.attr(term, "exponent", convert=float)
-            if exponent < 0 or exponent != int(exponent):
-                raise _fail(term, "polynomial exponents are whole numbers from 0")
+            if not 0 <= exponent <= _MAX_EXPONENT or exponent != int(exponent):  # NaN too
+                raise _fail(term, f"exponent={term.get('exponent')!r}: polynomial exponents are "
+                                  f"whole numbers from 0 to {_MAX_EXPONENT}")
             terms.append((self.attr(term, "coefficient", convert=float), int(exponent)))
         return tuple(terms)
 
@@ -440,10 +489,12 @@ class _Loader:
             return _all_of(self.comparison(c) for c in self.kids(el, {"Comparison"}))
         return self.expression(self.one(el, {"Condition", "ANDedConditions", "ORedConditions"}))
 
-    def expression(self, el):
+    def expression(self, el, depth=0):
         if el.tag == "Condition":
             return self.condition(el)
-        parts = [self.expression(c) for c in self.kids(
+        if depth >= _MAX_DEPTH:
+            raise _fail(el, f"conditions nest more than {_MAX_DEPTH} deep")
+        parts = [self.expression(c, depth + 1) for c in self.kids(
             el, {"Condition", "ANDedConditions", "ORedConditions"})]
         if not parts:
             raise _fail(el, "an empty condition list")
@@ -475,9 +526,11 @@ class _Loader:
             (param, calibrated), = params
             return _Compare(param, op, self.value(values[0], param, values[0].text, calibrated),
                             calibrated)
-        for p, _ in params:
-            self.check_comparable(el, p)
+        kinds = [_value_kind(self.check_comparable(el, p), cal) for p, cal in params]
         (left, lcal), (right, rcal) = params
+        if kinds[0] != kinds[1]:
+            raise _fail(el, f"a Condition relates {left!r} ({kinds[0]}) to {right!r} "
+                            f"({kinds[1]}), which do not compare")
         return _Relate(left, op, right, lcal, rcal)
 
     def check_comparable(self, el, param):
@@ -510,6 +563,14 @@ class _Loader:
             return _number(text)
         except ValueError:
             raise _fail(el, f"{text!r} is not a value of parameter {param!r}") from None
+
+
+def _value_kind(ptype, calibrated):
+    """What a parameter's values are in a comparison: "text" or "number" (truth values and
+    integers compare with numbers)."""
+    if ptype.encoding.kind == "string" or (calibrated and ptype.kind == "enumerated"):
+        return "text"
+    return "number"
 
 
 def _number(text):
