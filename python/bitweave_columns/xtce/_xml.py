@@ -99,7 +99,11 @@ def _parse_xml(source):
         if hasattr(source, "read"):
             parser.Parse(source.read(), True)
         else:
-            with open(source, "rb") as f:
+            try:
+                f = open(source, "rb")
+            except OSError as e:
+                raise XtceError(f"cannot read the document: {e}") from None
+            with f:
                 parser.ParseFile(f)
     except expat.ExpatError as e:
         raise XtceError(f"line {e.lineno}: not well-formed XML ({expat.ErrorString(e.code)})",

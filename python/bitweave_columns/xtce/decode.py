@@ -10,23 +10,49 @@ from .._columns import _byte_slices
 from .calibration import _derive, _objects
 from .model import _UNREADABLE, ArrayType, _Compare, _Rep, _Run, _Seek, _int_range
 
+# A bit position past the end of any packet, where sizes and gaps too large for any packet are
+# clamped, so that positions stay far from the int64 limit.
+_FAR = 1 << 62
+
+
 class _Buffer:
-    """The bytes of a path (memory-mapped) or of a buffer, as a flat memoryview."""
+    """The bytes of a path (memory-mapped), of a binary file object (memory-mapped from its
+    position when it has a file number, read otherwise) or of a buffer, as a flat memoryview."""
 
     def __init__(self, data):
         self.map = None
         if isinstance(data, (str, os.PathLike)):
             with open(data, "rb") as f:
-                size = os.fstat(f.fileno()).st_size
-                if size:
-                    self.map = mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ)
-                    data = self.map
-                else:
-                    data = b""
-        self.outer = memoryview(data)
+                data = self.mapped(f, 0)
+        elif hasattr(data, "read") and not _is_buffer(data):
+            data = self.from_file(data)
+        try:
+            self.outer = memoryview(data)
+        except TypeError:
+            raise TypeError("data must be a path, a binary file object or a buffer, not "
+                            f"{type(data).__name__}") from None
         if not self.outer.c_contiguous:
-            raise ValueError("data must be a contiguous buffer")
+            strides = self.outer.strides
+            self.outer.release()
+            raise TypeError(f"data must be a contiguous buffer (this one has strides {strides}: "
+                            "pass a copy, e.g. numpy.ascontiguousarray(data))")
         self.view = self.outer.cast("B")
+
+    def mapped(self, f, start):
+        size = os.fstat(f.fileno()).st_size
+        if size <= start:
+            return b""
+        self.map = mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ)
+        return memoryview(self.map)[start:] if start else self.map
+
+    def from_file(self, f):
+        try:
+            return self.mapped(f, f.tell())
+        except (AttributeError, OSError, ValueError):  # no file number (io.BytesIO, ...)
+            data = f.read()
+        if isinstance(data, str):
+            raise TypeError("data is a text file: open it in binary mode ('rb')")
+        return data
 
     def __enter__(self):
         return self
@@ -36,6 +62,14 @@ class _Buffer:
         self.outer.release()
         if self.map is not None:
             self.map.close()
+
+
+def _is_buffer(data):
+    try:
+        memoryview(data).release()
+    except TypeError:
+        return False
+    return True
 
 
 class _Group:
@@ -72,6 +106,11 @@ class _Decoding:
         self.unmatched = []
         self.truncated = []
         self.unsupported = []  # the packets that reached a container that cannot be decoded
+        # packets with a field that cannot be read (a size tag larger than its buffer, a
+        # string without its terminator, bytes that are not text): as above, and the
+        # messages of the first few, each naming the packet's number in the stream
+        self.invalid = []
+        self.errors = []
 
     def walk(self, container, g):
         if container.name in self.d.unsupported:
@@ -152,8 +191,11 @@ class _Decoding:
             values = self.values(g)
             on = step.cond.evaluate(values) if step.cond is not None else None
             rows = np.flatnonzero(on) if on is not None else None
+            names = self.step_names(step)
+            before = {name: g.cols[name] for name in names if name in g.cols}
+            invalid = np.zeros(len(g), dtype=bool)
             if isinstance(step, _Run):
-                bad = self.run(step, g, rows)
+                bad = self.run(step, g, rows, invalid)
                 for name, items, dims in step.arrays:
                     g.cols[name] = np.stack([g.cols.pop(i) for i in items], axis=-1).reshape(
                         (len(g),) + dims)
@@ -164,21 +206,33 @@ class _Decoding:
                     g.pos[rows] = step.bits
                 continue
             elif isinstance(step, _Rep):
-                bad = self.rep(step, g, rows)
+                bad = self.rep(step, g, rows, invalid)
             else:
-                bad = self.var(step, g, rows)
+                bad = self.var(step, g, rows, invalid)
             if on is not None and not on.all():
-                for name in self.step_names(step):
-                    col = g.cols[name]
-                    absent = (~on).reshape((-1,) + (1,) * (col.ndim - 1))
-                    g.cols[name] = np.ma.masked_array(col, mask=np.broadcast_to(absent, col.shape))
-            if bad is not None and bad.any():
+                for name in names:
+                    g.cols[name] = _merge(before.get(name), g.cols[name], on)
+            bad &= ~invalid
+            if bad.any():
                 self.truncated.append((container.name, g.pidx[bad], g.offs[bad]))
-                g = g.take(~bad)
+            if invalid.any():
+                self.invalid.append((container.name, g.pidx[invalid], g.offs[invalid]))
+            if bad.any() or invalid.any():
+                g = g.take(~(bad | invalid))
         return g
+
+    def problem(self, g, rows, invalid, i, name, message):
+        """Packet `rows[i]` of the group cannot be read: it leaves the tables, reported."""
+        row = rows[i] if rows is not None else i
+        invalid[row] = True
+        if len(self.errors) < 10:
+            self.errors.append((int(g.pidx[row]), f"packet {g.pidx[row]} (byte "
+                                                  f"{g.offs[row]}), {name!r}: {message}"))
 
     @staticmethod
     def step_names(step):
+        if isinstance(step, _Seek):
+            return []
         if not isinstance(step, _Run):
             return [step.name]  # a _Var or a _Rep
         inside = {i for _, items, _ in step.arrays for i in items}
@@ -240,6 +294,36 @@ class _Decoding:
                 cols[k][sel] = v
         return cols
 
+    def unpack_checked(self, layout, offs, pos, report):
+        """`unpack_at`, where a field that does not decode (an invalid BCD digit, bytes that
+        are not text) leaves its packet out: `report(i, field, message)` for each such packet
+        `i` of `offs`, and zeros in its columns."""
+        try:
+            return self.unpack_at(layout, offs, pos)
+        except ValueError:
+            pass
+        cols = {}
+        broken = np.zeros(len(offs), dtype=bool)
+        for p in np.unique((offs * 8 + pos) & 7):
+            sel = np.flatnonzero(((offs * 8 + pos) & 7) == p)
+            part = layout.unpack(self.buf.view, offsets=(offs[sel] * 8 + pos[sel]) >> 3,
+                                 offset_bits=int(p), errors="mask")
+            for k, v in part.items():
+                col = cols.get(k)
+                if col is None:
+                    col = cols[k] = np.zeros(len(offs), dtype=v.dtype)
+                col[sel] = np.ma.getdata(v)
+                broken[sel] |= np.ma.getmaskarray(v)
+        for i in np.flatnonzero(broken).tolist():
+            try:
+                self.unpack_at(layout, offs[i:i + 1], pos[i:i + 1])
+                message = "does not decode"
+            except ValueError as e:
+                message = str(e)
+            field, _, message = message.partition(": ")  # "packet 0, field 'x'", the error
+            report(i, field.partition(", field ")[2].strip("'") or "?", message)
+        return cols
+
     def scatter(self, g, rows, cols):
         """Store columns decoded for `rows` (None: all) of the group."""
         for name, col in cols.items():
@@ -249,23 +333,29 @@ class _Decoding:
                 col = full
             g.cols[name] = col
 
-    def run(self, step, g, rows):
+    def run(self, step, g, rows, invalid):
         offs, lens, pos = (g.offs, g.lens, g.pos) if rows is None else (
             g.offs[rows], g.lens[rows], g.pos[rows])
-        short = lens * 8 < pos + step.bits
+        bits = min(step.bits, _FAR)
+        short = lens * 8 < pos + bits
         fit = ~short
         if step.items:
             layout = self.d._layout(("run", id(step)), step.recipe)
+            sel = np.flatnonzero(fit)
+
+            def report(i, name, message):
+                self.problem(g, rows, invalid, sel[i], name, message)
+
             if short.any():
-                cols = self.unpack_at(layout, offs[fit], pos[fit])
+                cols = self.unpack_checked(layout, offs[fit], pos[fit], report)
                 cols = {k: _widen(v, fit) for k, v in cols.items()}
             else:
-                cols = self.unpack_at(layout, offs, pos)
+                cols = self.unpack_checked(layout, offs, pos, report)
             self.scatter(g, rows, cols)
         if rows is None:
-            g.pos += step.bits
+            g.pos += bits
             return short
-        g.pos[rows] += step.bits
+        g.pos[rows] += bits
         bad = np.zeros(len(g), dtype=bool)
         bad[rows] = short
         return bad
@@ -290,12 +380,16 @@ class _Decoding:
         return out
 
     def read_uint(self, offs, pos, bits):
+        """An unsigned field as int64; values past any packet's size are clamped to `_FAR`."""
         layout = self.d._layout(("uint", bits), lambda: [{
             "name": "n", "encoding": "unsigned", "bits": bits, "byte_order": "big",
             "reverse_bits": False}])
-        return self.unpack_at(layout, offs, pos)["n"].astype(np.int64)
+        n = self.unpack_at(layout, offs, pos)["n"]
+        if n.dtype == np.uint64:
+            n = np.minimum(n, np.uint64(_FAR))
+        return n.astype(np.int64)
 
-    def rep(self, step, g, rows):
+    def rep(self, step, g, rows, invalid):
         """An array sized in each packet: decoded for all packets of one size at once."""
         atype = step.atype
         enc = atype.element.encoding
@@ -311,9 +405,9 @@ class _Decoding:
             ref, calibrated, slope, intercept = d
             size = np.ma.getdata(self.values(g)(ref, calibrated))[rows].astype(np.float64)
             size = size * slope + intercept
-            if not np.isfinite(size).all():
-                raise ValueError(f"the size of {step.name!r} from {ref!r} is not finite")
-            shape[:, k] = np.trunc(size)
+            for i in np.flatnonzero(~np.isfinite(size)).tolist():
+                self.problem(g, rows, invalid, i, step.name, f"its size from {ref!r} is not finite")
+            shape[:, k] = np.trunc(np.where(np.isfinite(size), size, 0))
         count = shape.prod(axis=1)
         bad = (shape < 0).any(axis=1) | (pos + count * enc.bits > end)
         col = np.full(len(g), None, dtype=object)
@@ -338,22 +432,27 @@ class _Decoding:
         full[rows] = bad
         return full
 
-    def var(self, step, g, rows):
+    def var(self, step, g, rows, invalid):
         """A field whose size varies from packet to packet."""
         enc = step.ptype.encoding
         if rows is None:
             rows = np.arange(len(g))
         offs, end = g.offs[rows], g.lens[rows] * 8
-        pos = g.pos[rows] + step.skip
+        pos = g.pos[rows] + min(step.skip, _FAR)
         bad = pos > end
+
+        def report(i, message):
+            self.problem(g, rows, invalid, i, step.name, message)
+            bad[i] = True  # passed over below; `steps` counts it invalid, not truncated
+
         if enc.size_ref is not None:
             ref = self.values(g)(enc.size_ref, enc.size_calibrated)
             size = np.ma.getdata(ref)[rows].astype(np.float64) * enc.slope + enc.intercept
-            if not np.isfinite(size).all():
-                raise ValueError(f"the size of {step.name!r} from {enc.size_ref!r} is not finite")
-            size = np.trunc(size).astype(np.int64)
+            for i in np.flatnonzero(~np.isfinite(size) & ~bad).tolist():
+                report(i, f"its size from {enc.size_ref!r} is {size[i]}")
+            size = np.trunc(np.clip(np.nan_to_num(size), -1, _FAR)).astype(np.int64)
         elif enc.bits is not None:
-            size = np.full(len(rows), enc.bits, dtype=np.int64)
+            size = np.full(len(rows), min(enc.bits, _FAR), dtype=np.int64)
         else:
             size = None
         bad |= (size < 0) if size is not None else False
@@ -366,11 +465,8 @@ class _Decoding:
             tag[ok] = self.read_uint(offs[ok], pos[ok], k)
             start, nbits = pos + k, tag
             if size is not None:
-                over = ok & (tag > size - k)
-                if over.any():
-                    i = np.flatnonzero(over)[0]
-                    raise ValueError(f"{step.name!r}: a string of {tag[i]} bits in a buffer of "
-                                     f"{size[i]} bits, packet at byte {offs[i]}")
+                for i in np.flatnonzero(ok & (tag > size - k)).tolist():
+                    report(i, f"a string of {tag[i]} bits in a buffer of {size[i]} bits")
             else:
                 size = k + tag
         elif enc.terminator is not None:
@@ -386,23 +482,20 @@ class _Decoding:
                 at = _find(blob, enc.terminator, enc.unit)
                 if at < 0:
                     if size is not None:
-                        raise ValueError(f"{step.name!r}: no terminator in its buffer, packet at "
-                                         f"byte {offs[i]}")
-                    bad[i] = True  # the string runs past the end of the packet
+                        report(i, f"no terminator in its buffer of {size[i]} bits")
+                    else:
+                        bad[i] = True  # the string runs past the end of the packet
                     continue
                 nbits[i] = 8 * at
                 values[i] = blob[:at]
             if size is None:
                 size = nbits + 8 * enc.unit
             bad |= pos + size > end
-            return self.store(step, g, rows, pos + size, bad, values=values)
+            return self.store(step, g, rows, pos + size, bad, values, report)
         bad |= (pos + size > end) | (start + nbits > end)
+        for i in np.flatnonzero(~bad & (nbits % 8 != 0)).tolist():
+            report(i, f"{nbits[i]} bits, not whole bytes")
         ok = np.flatnonzero(~bad)
-        odd = ok[nbits[ok] % 8 != 0]
-        if len(odd):
-            i = odd[0]
-            raise ValueError(f"{step.name!r} of {nbits[i]} bits, not whole bytes, packet at "
-                             f"byte {offs[i]}")
         blobs = self.read_bytes(offs[ok], start[ok], nbits[ok] // 8)
         if len(ok) == len(rows):
             values = blobs
@@ -410,19 +503,19 @@ class _Decoding:
             values = [None] * len(rows)
             for i, blob in zip(ok.tolist(), blobs):
                 values[i] = blob
-        return self.store(step, g, rows, pos + size, bad, values=values)
+        return self.store(step, g, rows, pos + size, bad, values, report)
 
-    def store(self, step, g, rows, new_pos, bad, values):
+    def store(self, step, g, rows, new_pos, bad, values, report):
         enc = step.ptype.encoding
         if enc.kind == "string":
             decode = _text_decoder(enc.codec)
             for i, blob in enumerate(values):
                 if blob is not None:
                     try:
-                        values[i] = decode(blob)
+                        values[i] = decode(blob) if blob else ""
                     except ValueError as e:
-                        raise ValueError(f"{step.name!r}, packet at byte {g.offs[rows[i]]}: "
-                                         f"{e}") from None
+                        report(i, str(e))
+                        values[i] = None
         g.pos[rows] = np.where(bad, g.pos[rows], new_pos)
         col = np.full(len(g), None, dtype=object)
         col[rows] = _objects(values)
@@ -461,6 +554,17 @@ def _text_decoder(codec):
     return getattr(bitweave, "decode_" + codec)
 
 
+def _merge(old, new, on):
+    """The column of a parameter decoded again by a conditional entry: the new values where
+    `on` is set; elsewhere the earlier entry's values, or masked when there was none."""
+    on = on.reshape((-1,) + (1,) * (np.ndim(new) - 1))  # one flag a row, for array columns
+    if old is None:
+        return np.ma.masked_array(new, mask=np.broadcast_to(~on, np.shape(new)))
+    data = np.where(on, np.ma.getdata(new), np.ma.getdata(old))
+    mask = ~on & np.ma.getmaskarray(old)
+    return np.ma.masked_array(data, mask=mask) if mask.any() else data
+
+
 def _widen(col, fit):
     """A column for all rows from one decoded for the rows where `fit` is set."""
     full = np.zeros(len(fit), dtype=col.dtype)
@@ -475,15 +579,19 @@ def _widen(col, fit):
 class Skipped:
     """Packets left out of the tables: how many, their numbers and byte positions in the
     stream, and how many per container (where matching stopped, for unmatched packets; the
-    container whose fields did not fit, for truncated ones)."""
+    container whose fields did not fit, for truncated ones; the container whose field could
+    not be read, for invalid ones). `first_errors` holds, for invalid packets, the messages
+    of the first (up to) ten, each naming the packet's number in the stream and the field."""
 
-    def __init__(self, packet_index, offsets, by_container):
+    def __init__(self, packet_index, offsets, by_container, first_errors=()):
         self.packet_index = packet_index
         self.offsets = offsets
         self.by_container = by_container
+        self.first_errors = tuple(first_errors)
 
     @property
     def count(self):
+        """How many packets."""
         return len(self.packet_index)
 
     @property
@@ -500,30 +608,33 @@ class Skipped:
         return f"Skipped({self.count}, first at bytes {list(self.first_offsets)}, {self.by_container})"
 
 
-def _skipped(parts):
+def _skipped(parts, errors=()):
+    errors = tuple(message for _, message in sorted(errors))[:10]
     if not parts:
-        return Skipped(np.zeros(0, np.int64), np.zeros(0, np.int64), {})
+        return Skipped(np.zeros(0, np.int64), np.zeros(0, np.int64), {}, errors)
     pidx = np.concatenate([p for _, p, _ in parts])
     offs = np.concatenate([o for _, _, o in parts])
     order = np.argsort(pidx, kind="stable")
     by = {}
     for name, p, _ in parts:
         by[name] = by.get(name, 0) + len(p)
-    return Skipped(pidx[order], offs[order], by)
+    return Skipped(pidx[order], offs[order], by, errors)
 
 
 class Decoded(dict):
     """Tables by concrete container name (in the document's order), each a dict of numpy
-    columns; with `unmatched`, `truncated` and `unsupported` (`Skipped`: packets of
-    containers the definition cannot decode, see `Definition.unsupported`), `packets`
-    (packets indexed) and `tail` (bytes after the last whole packet). A table is also found
-    by its container's qualified name."""
+    columns; with `unmatched`, `truncated`, `invalid` and `unsupported` (`Skipped`: packets
+    that match no container, that are shorter than their container, that hold a field that
+    cannot be read, and packets of containers the definition cannot decode, see
+    `Definition.unsupported`), `packets` (packets indexed) and `tail` (bytes after the last
+    whole packet). A table is also found by its container's qualified name."""
 
-    def __init__(self, tables, unmatched, truncated, packets, tail, unsupported=None,
-                 names=None):
+    def __init__(self, tables, unmatched, truncated, packets, tail, invalid=None,
+                 unsupported=None, names=None):
         super().__init__(tables)
         self.unmatched = unmatched
         self.truncated = truncated
+        self.invalid = invalid if invalid is not None else _skipped(())
         self.unsupported = _skipped([]) if unsupported is None else unsupported
         self.packets = packets
         self.tail = tail
@@ -539,8 +650,8 @@ class Decoded(dict):
         tables = ", ".join(f"{name!r}: {len(t['packet_index'])} rows x {len(t) - 2} parameters"
                            for name, t in self.items())
         return (f"Decoded({{{tables}}}, packets={self.packets}, unmatched={self.unmatched.count}, "
-                f"truncated={self.truncated.count}, unsupported={self.unsupported.count}, "
-                f"tail={self.tail})")
+                f"truncated={self.truncated.count}, invalid={self.invalid.count}, "
+                f"unsupported={self.unsupported.count}, tail={self.tail})")
 
     @classmethod
     def concat(cls, parts):
@@ -560,11 +671,12 @@ class Decoded(dict):
                 for k, v in s.by_container.items():
                     by[k] = by.get(k, 0) + v
             return Skipped(np.concatenate([s.packet_index for s in got] or [np.zeros(0, np.int64)]),
-                           np.concatenate([s.offsets for s in got] or [np.zeros(0, np.int64)]), by)
+                           np.concatenate([s.offsets for s in got] or [np.zeros(0, np.int64)]), by,
+                           [m for s in got for m in s.first_errors][:10])
 
         return cls(tables, skipped("unmatched"), skipped("truncated"),
                    sum(p.packets for p in parts), parts[-1].tail if parts else 0,
-                   unsupported=skipped("unsupported"),
+                   skipped("invalid"), unsupported=skipped("unsupported"),
                    names=parts[0]._names if parts else None)
 
 

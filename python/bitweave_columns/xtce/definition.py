@@ -1,5 +1,7 @@
 """The definition as a whole: containers compiled into steps, their inheritance tree, and
 the entry points of decoding."""
+import warnings
+
 import numpy as np
 
 from ._xml import XtceError, _fail
@@ -77,6 +79,8 @@ class Definition:
         for c in self.containers.values():
             # A container that is only ever included is compiled where it is included: its
             # include conditions may refer to the includer's fields.
+            if c.name in self.unsupported:
+                continue  # refused already (a cycle, nesting too deep, a part unreadable)
             if c.name not in included or c.base is not None or c.children:
                 try:
                     self._compile(c, ())
@@ -200,6 +204,9 @@ class Definition:
             size_type = self.parameters[enc.size_ref].type
             if enc.size_calibrated and size_type.kind in ("enumerated", "boolean"):
                 raise _fail(el, f"a size taken from the label of {enc.size_ref!r}")
+            if size_type.encoding.kind in ("string", "binary"):
+                raise _fail(el, f"a size taken from {size_type.encoding.kind} parameter "
+                                f"{enc.size_ref!r}")
         if enc.fixed:
             run = self._fixed(steps, cond, skip)
             run.items.append((ref, enc.codec, enc.bits, enc.byte_order, run.bits,
@@ -362,7 +369,8 @@ class Definition:
     def decode(self, data, *, derived=False, skip_header_bytes=0):
         """Decode a stream of CCSDS space packets into one table per concrete container.
 
-        `data` is a path or any contiguous buffer. Each packet starts with a 6-byte primary
+        `data` is a path, a binary file object (read from its position) or any contiguous
+        buffer (anything else raises TypeError). Each packet starts with a 6-byte primary
         header whose length field gives its size; `skip_header_bytes` skips a fixed record
         header before each packet. Each packet is matched to its concrete container through
         the restriction criteria of the inheritance tree, from the root container down.
@@ -373,15 +381,26 @@ class Definition:
         `derived=True`, parameters with a calibrator hold calibrated float64 values,
         enumerated ones their labels (None for a value without a label) and booleans True or
         False. A parameter that an include condition leaves out of some packets is a numpy
-        masked array, masked where absent. Packets that match no container (or several), and
-        packets shorter than their container, are counted on the result (`unmatched`,
-        `truncated`), as are the bytes after the last whole packet (`tail`).
+        masked array, masked where absent. Packets that match no container (or several),
+        packets shorter than their container, and packets with a field that cannot be read
+        (a size tag larger than its buffer, a string without its terminator, bytes that are not
+        text in the field's character set) are left out of the tables and counted on the
+        result (`unmatched`, `truncated`, `invalid` with the first errors), as are the bytes
+        after the last whole packet (`tail`): a bad packet never ends the decode.
+
+        When most of the data ends up in none of the tables, a `UserWarning` names the likely
+        cause (the data is XML, there are record headers to skip or none, the document is not
+        the one of these packets).
+
+        Raises `XtceError` only for a problem of the document (several root containers).
         """
         from .. import ccsds_index
 
         with _Buffer(data) as buf:
             index = ccsds_index(buf.view, skip_header_bytes=skip_header_bytes)
-            return self._decode(buf, index, 0, None, derived)
+            decoded = self._decode(buf, index, 0, None, derived)
+            _warn_if_mostly_lost(decoded, buf.view, skip_header_bytes)
+            return decoded
 
     def decode_index(self, data, index, start=0, stop=None, *, derived=False):
         """Decode packets `start` to `stop` of a stream already indexed with `ccsds_index`.
@@ -410,7 +429,8 @@ class Definition:
         tables = {name: run.tables[name] for name in self.containers if name in run.tables}
         tail = index.get("tail", 0) if stop == total else 0
         return Decoded(tables, _skipped(run.unmatched), _skipped(run.truncated), stop - start,
-                       int(tail), unsupported=_skipped(run.unsupported), names=self._qualified)
+                       int(tail), _skipped(run.invalid, run.errors),
+                       unsupported=_skipped(run.unsupported), names=self._qualified)
 
     def _layout(self, key, recipe):
         """A compiled Layout, cached by `key`; `recipe` is a callable that gives its recipe."""
@@ -420,3 +440,51 @@ class Definition:
 
             layout = self._layouts[key] = Layout(recipe())
         return layout
+
+
+def _warn_if_mostly_lost(decoded, view, skip):
+    """A UserWarning when most of the data is in no table, naming the likely cause."""
+    size = len(view)
+    lost = decoded.unmatched.count + decoded.truncated.count + decoded.invalid.count
+    # Record headers end where a packet starts: a tail after them says they were misread.
+    mostly = not (2 * decoded.tail <= size and 2 * lost <= decoded.packets and decoded.packets)
+    if not size or not (mostly or (skip and decoded.tail)):
+        return
+    head = bytes(view[:64]).lstrip(b"\xef\xbb\xbf \t\r\n")
+    summary = (f"{decoded.packets} packets in {size} bytes: {lost} left out of the tables "
+               f"(unmatched {decoded.unmatched.count}, truncated {decoded.truncated.count}, "
+               f"invalid {decoded.invalid.count}), {decoded.tail} bytes of tail")
+    framing = _other_framing(view, skip, decoded.packets) if not head.startswith(b"<") else None
+    if not mostly and framing is None:
+        return
+    if head.startswith(b"<"):
+        cause = ("the data looks like XML, not packets: load the document with xtce.load and "
+                 "pass the packet file to decode")
+    elif framing is not None:
+        cause = (f"the data reads as {framing[1]} whole packets with skip_header_bytes="
+                 f"{framing[0]} (this decode used {skip})")
+    elif 2 * decoded.tail > size or decoded.truncated.count * 2 > decoded.packets:
+        cause = ("the packets' length fields do not hold: the file may have a record header "
+                 "before each packet (skip_header_bytes) or not be CCSDS packets")
+    elif decoded.invalid.count * 2 > decoded.packets:
+        cause = f"most packets hold a field that cannot be read: {decoded.invalid.first_errors[0]}"
+    else:
+        cause = ("most packets match no container: is this the document of these packets, "
+                 "and the right root container?")
+    warnings.warn(f"{summary}; {cause}", UserWarning, stacklevel=3)
+
+
+def _other_framing(view, skip, packets):
+    """(skip_header_bytes, packets) of another record header size, up to 32 bytes, under
+    which the data is whole packets with no tail, and more of them; None if there is none.
+    Tried on data of up to 64 MiB only, where indexing it again costs little."""
+    from .. import ccsds_index
+
+    if len(view) > 1 << 26:
+        return None
+    for other in range(33):
+        if other != skip:
+            index = ccsds_index(view, skip_header_bytes=other)
+            if not index["tail"] and len(index["offset"]) > packets:
+                return other, len(index["offset"])
+    return None

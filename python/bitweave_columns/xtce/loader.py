@@ -86,6 +86,9 @@ def load(source, *, root=None, strict=False):
     well-formed, declares a document type or is not XTCE at all (and, with `strict=True`,
     for the first element that cannot be read).
     """
+    if isinstance(source, (str, bytes)) and source.lstrip()[:1] in ("<", b"<"):
+        raise XtceError("load() takes a path or a file object, and this is a document's text, "
+                        "not a path: pass the text as io.StringIO(text)")
     items = source if isinstance(source, list) else [source]
     if not items:
         raise XtceError("no document to load")
@@ -118,6 +121,12 @@ _PASSED_OVER = frozenset({
     "AlgorithmSet", "StreamSet", "ServiceSet", "CommandMetaData", "Header",
     "ParameterProperties", "HistorySet", "ConstraintsOnParameters"})
 _DESCRIPTIVE = _TYPE_EXTRAS = _PASSED_OVER
+
+# Nesting deeper than this, of base and included containers or of conditions, is refused:
+# mission documents nest a few levels, and each level is a level of recursion here.
+_MAX_DEPTH = 100
+# The largest polynomial exponent read; mission calibrators use a handful of terms.
+_MAX_EXPONENT = 1024
 _ENCODINGS = frozenset({"IntegerDataEncoding", "FloatDataEncoding", "StringDataEncoding",
                         "BinaryDataEncoding"})
 _TYPE_TAGS = frozenset({"IntegerParameterType", "FloatParameterType", "StringParameterType",
@@ -398,6 +407,7 @@ class _Loader:
         self.types = {k: v for k, v in self.types.items() if not isinstance(v, XtceError)}
         self.parameters = {k: v for k, v in self.parameters.items()
                            if not isinstance(v, XtceError)}
+        self.check_nesting()
         return Definition(self, root)
 
     def stub(self, el):
@@ -427,6 +437,51 @@ class _Loader:
 
     def key_of(self, el):
         return self.keys["container"][_normpath(self.here + "/" + el.get("name"))]
+
+    def check_nesting(self):
+        """Refuses a container that inherits from or includes itself, naming the cycle, and
+        base and included containers nested more than `_MAX_DEPTH` deep (only those
+        containers, unless strict); without recursion, since such chains are what would
+        exhaust it."""
+        def refuse(name, error):
+            if self.strict:
+                raise error
+            self.unsupported.setdefault(name, error)
+
+        def below(name):
+            c = self.containers.get(name)
+            if c is None:
+                return []
+            return ([c.base] if c.base is not None else []) + [
+                r for k, r, _ in c.entries if k == "container"]
+
+        depth, on_path = {}, set()
+        for top in self.containers:
+            if top in depth:
+                continue
+            stack, path = [iter(below(top))], [top]
+            on_path.add(top)
+            while stack:
+                nxt = next(stack[-1], None)
+                if nxt is None:
+                    name = path.pop()
+                    stack.pop()
+                    on_path.discard(name)
+                    depth[name] = 1 + max((depth.get(n, 0) for n in below(name)), default=0)
+                    if depth[name] > _MAX_DEPTH:
+                        refuse(name, _fail(self.containers[name]._element,
+                                           f"base and included containers nest more than "
+                                           f"{_MAX_DEPTH} deep"))
+                elif nxt in on_path:
+                    cycle = path[path.index(nxt):]
+                    error = _fail(self.containers[nxt]._element, "the container inherits "
+                                  f"from or includes itself ({' -> '.join(cycle + [nxt])})")
+                    for name in cycle:
+                        refuse(name, error)
+                elif nxt not in depth:
+                    path.append(nxt)
+                    on_path.add(nxt)
+                    stack.append(iter(below(nxt)))
 
     # Parameter types -------------------------------------------------------------------------
 
@@ -706,8 +761,9 @@ class _Loader:
         terms = []
         for term in self.kids(poly, {"Term"}):
             exponent = self.attr(term, "exponent", convert=float)
-            if exponent < 0 or exponent != int(exponent):
-                raise _fail(term, "polynomial exponents are whole numbers from 0")
+            if not 0 <= exponent <= _MAX_EXPONENT or exponent != int(exponent):  # NaN too
+                raise _fail(term, f"exponent={term.get('exponent')!r}: polynomial exponents are "
+                                  f"whole numbers from 0 to {_MAX_EXPONENT}")
             terms.append((self.attr(term, "coefficient", convert=float), int(exponent)))
         return tuple(terms)
 
@@ -926,10 +982,12 @@ class _Loader:
             return _all_of(self.comparison(c) for c in self.kids(el, {"Comparison"}))
         return self.expression(self.one(el, {"Condition", "ANDedConditions", "ORedConditions"}))
 
-    def expression(self, el):
+    def expression(self, el, depth=0):
         if el.tag == "Condition":
             return self.condition(el)
-        parts = [self.expression(c) for c in self.kids(
+        if depth >= _MAX_DEPTH:
+            raise _fail(el, f"conditions nest more than {_MAX_DEPTH} deep")
+        parts = [self.expression(c, depth + 1) for c in self.kids(
             el, {"Condition", "ANDedConditions", "ORedConditions"})]
         if not parts:
             raise _fail(el, "an empty condition list")
@@ -961,9 +1019,11 @@ class _Loader:
             (param, calibrated), = params
             return _Compare(param, op, self.value(values[0], param, values[0].text, calibrated),
                             calibrated)
-        for p, _ in params:
-            self.check_comparable(el, p)
+        kinds = [_value_kind(self.check_comparable(el, p), cal) for p, cal in params]
         (left, lcal), (right, rcal) = params
+        if kinds[0] != kinds[1]:
+            raise _fail(el, f"a Condition relates {left!r} ({kinds[0]}) to {right!r} "
+                            f"({kinds[1]}), which do not compare")
         return _Relate(left, op, right, lcal, rcal)
 
     def check_comparable(self, el, param):
@@ -1011,6 +1071,14 @@ def _epoch(el, text):
     except ValueError:
         raise _fail(el, f"{text!r} is not an epoch (TAI, J2000, UNIX, POSIX, GPS or a date and "
                         "time)") from None
+
+
+def _value_kind(ptype, calibrated):
+    """What a parameter's values are in a comparison: "text" or "number" (truth values and
+    integers compare with numbers)."""
+    if ptype.encoding.kind == "string" or (calibrated and ptype.kind == "enumerated"):
+        return "text"
+    return "number"
 
 
 def _number(text):

@@ -12,6 +12,9 @@ Passed = namedtuple("Passed", "count first_line")
 # Columns every table has besides its parameters.
 ROW_COLUMNS = ("packet_index", "packet_offset")
 
+# The most bits a CCSDS space packet holds: its 6-byte primary header and 65,536 bytes.
+_PACKET_BITS = 8 * (6 + 65536)
+
 
 class Encoding:
     """How a parameter's raw value is laid out in a packet.
@@ -47,8 +50,10 @@ class Encoding:
 
     @property
     def fixed(self):
-        """True when the field has the same size and place in every packet."""
-        return self.bits is not None and not self.leading_bits and self.terminator is None
+        """True when the field has the same size and place in every packet (and fits in
+        one: a larger field is read as a variable one, which finds every packet too short)."""
+        return (self.bits is not None and self.bits <= _PACKET_BITS and not self.leading_bits
+                and self.terminator is None)
 
     def __repr__(self):
         if self.size_ref is not None:
