@@ -366,23 +366,28 @@ def test_ranges_decoded_apart_join_into_the_whole():
 
 
 # One case per refusal: (element placed into a minimal document, message).
-def mini(types="", entries="", tail="", prologue=""):
+def mini(types="", entries="", tail="", prologue="", params=""):
     return f"""{prologue}<SpaceSystem name="T" xmlns="{xtce.XTCE_1_2}">
 <TelemetryMetaData><ParameterTypeSet>
 <IntegerParameterType name="U8"><IntegerDataEncoding sizeInBits="8"/></IntegerParameterType>{types}
-</ParameterTypeSet><ParameterSet><Parameter name="A" parameterTypeRef="U8"/></ParameterSet>
+</ParameterTypeSet><ParameterSet><Parameter name="A" parameterTypeRef="U8"/>{params}</ParameterSet>
 <ContainerSet><SequenceContainer name="P"><EntryList><ParameterRefEntry parameterRef="A"/>
 {entries}</EntryList></SequenceContainer></ContainerSet></TelemetryMetaData>{tail}</SpaceSystem>"""
 
 
+USES_M = dict(params='<Parameter name="M" parameterTypeRef="M"/>',
+              entries='<ParameterRefEntry parameterRef="M"/>')
+
+
 @pytest.mark.parametrize("doc, element, message", [
-    (mini(types='<ArrayParameterType name="Arr" arrayTypeRef="U8"/>'), "ArrayParameterType",
-     "ArrayParameterType 'Arr' at line 3: not supported (arrays)"),
-    (mini(entries='<ParameterRefEntry parameterRef="A"><RepeatEntry/></ParameterRefEntry>'),
-     "RepeatEntry", "RepeatEntry at line 6: not supported (repeated entries)"),
+    (mini(types='<ArrayParameterType name="M" arrayTypeRef="U8"/>', **USES_M),
+     "ArrayParameterType", "ArrayParameterType 'M' at line 3: arrays whose dimensions the container gives"),
+    (mini(entries='<ParameterRefEntry parameterRef="A"><RepeatEntry><Count><FixedValue>2'
+                  '</FixedValue></Count><Offset/></RepeatEntry></ParameterRefEntry>'),
+     "RepeatEntry", "RepeatEntry at line 6: repeated entries with gaps"),
     (mini(types='<FloatParameterType name="M"><FloatDataEncoding encoding="MILSTD_1750A"/>'
-                '</FloatParameterType>'), "FloatDataEncoding", "MIL-STD-1750A floats are not"),
-    (mini(tail="<CommandMetaData/>"), "CommandMetaData", "not supported (commands)"),
+                '</FloatParameterType>', **USES_M), "FloatDataEncoding",
+     "MIL-STD-1750A floats are not"),
     (mini(prologue='<!DOCTYPE x [<!ENTITY a "aaaa">]>\n'), "DOCTYPE",
      "document type declarations are refused"),
     (mini(entries='<ParameterRefEntry parameterRef="B"/>'), "ParameterRefEntry",
@@ -392,14 +397,19 @@ def mini(types="", entries="", tail="", prologue=""):
      "Comparison", "'x' is not a value of parameter 'A'"),
 ])
 def test_refusals_name_the_element_and_line(doc, element, message):
+    """Raised with strict=True; otherwise only the container that needs it is refused."""
     with pytest.raises(xtce.XtceError, match=message.replace("(", r"\(").replace(")", r"\)")) as e:
-        xtce.load(io.StringIO(doc))
+        xtce.load(io.StringIO(doc), strict=True)
     line = doc[:doc.rindex("<" + ("!" if element == "DOCTYPE" else "") + element)].count("\n") + 1
     assert (e.value.element, e.value.line) == (element, line)
+    if element != "DOCTYPE":
+        reason = xtce.load(io.StringIO(doc)).unsupported["P"]
+        assert (reason.element, reason.line) == (element, line)
 
 
 def test_criteria_on_fields_not_yet_decoded_are_refused():
     doc = CONTRIVED.replace('parameterRef="PKT_APID" value="200"', 'parameterRef="X" value="200"')
     with pytest.raises(xtce.XtceError, match="restriction criteria refers to 'X', which is not "
                                              "decoded before it"):
-        xtce.load(io.StringIO(doc))
+        xtce.load(io.StringIO(doc), strict=True)
+    assert "decoded before it" in str(xtce.load(io.StringIO(doc)).unsupported["B"])

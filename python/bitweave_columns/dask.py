@@ -35,7 +35,7 @@ except ImportError as e:  # pragma: no cover - depends on the environment
                       'Python 3.10 or newer: pip install "bitweave[dask]"') from e
 
 from . import Layout, ccsds_index, xtce
-from .xtce import _Buffer
+from .xtce.decode import _Buffer
 
 __all__ = ["PacketFrames", "read_packets"]
 
