@@ -215,7 +215,7 @@ _OP_TEXT = {operator.eq: "==", operator.ne: "!=", operator.lt: "<", operator.le:
             operator.gt: ">", operator.ge: ">="}
 
 
-_INT_RANGES = {}
+_INT_RANGES: dict = {}
 
 
 def _int_range(dtype):

@@ -1,0 +1,201 @@
+"""Mission definitions in XTCE: documents read into packet layouts, packet files decoded into
+numpy columns by container."""
+
+import os
+from typing import IO, Any, Iterable, NamedTuple, Union
+
+import numpy as np
+import numpy.typing as npt
+
+from .. import Layout
+
+__all__ = ["Container", "Decoded", "Definition", "Encoding", "Parameter", "Passed",
+           "ParameterType", "Skipped", "XtceError", "load"]
+
+XTCE_1_1: str
+XTCE_1_2: str
+NAMESPACES: dict[str, str]
+ROW_COLUMNS: tuple[str, str]
+
+_Path = Union[str, os.PathLike[str]]
+_Source = Union[_Path, IO[str], IO[bytes]]
+
+class XtceError(ValueError):
+    """A document that cannot be read as XTCE, or holds what this module does not support;
+    `element` and `line` name the place."""
+
+    element: str | None
+    line: int | None
+    def __init__(self, message: str, element: str | None = None, line: int | None = None) -> None: ...
+
+class Passed(NamedTuple):
+    """What a document holds that decoding does not use: how many, and the first line."""
+
+    count: int  # type: ignore[assignment]  # a field, where tuple has a method
+    first_line: int
+
+class Encoding:
+    """How a parameter's raw value sits in a packet."""
+
+    kind: str
+    codec: str
+    bits: int | None
+    byte_order: str
+    reverse_bits: bool
+    size_ref: str | None
+    size_calibrated: bool
+    slope: float
+    intercept: float
+    leading_bits: int
+    terminator: bytes | None
+    unit: int
+    max_bits: int | None
+    def __init__(
+        self,
+        kind: str,
+        codec: str,
+        bits: int | None,
+        byte_order: str = "big",
+        *,
+        size_ref: str | None = None,
+        size_calibrated: bool = True,
+        slope: float = 1.0,
+        intercept: float = 0.0,
+        leading_bits: int = 0,
+        terminator: bytes | None = None,
+        unit: int = 1,
+        max_bits: int | None = None,
+    ) -> None: ...
+    @property
+    def fixed(self) -> bool: ...
+
+class ParameterType:
+    """A parameter type: its kind, encoding, calibrator, labels and units."""
+
+    name: str
+    kind: str
+    encoding: Encoding
+    def __init__(
+        self,
+        name: str,
+        kind: str,
+        encoding: Encoding,
+        *,
+        calibrator: Any = None,
+        labels: Any = None,
+        label_ranges: Any = (),
+        units: Any = (),
+        bool_strings: tuple[str, str] = ("False", "True"),
+        line: int | None = None,
+        contexts: Any = (),
+    ) -> None: ...
+    @property
+    def has_derived(self) -> bool: ...
+
+class Parameter:
+    """A parameter: its name, type and descriptions."""
+
+    name: str
+    type: ParameterType
+    short_description: str | None
+    def __init__(
+        self, name: str, ptype: ParameterType, short_description: str | None = None,
+        line: int | None = None,
+    ) -> None: ...
+    @property
+    def units(self) -> Any: ...
+
+class Container:
+    """A sequence container: its base, restriction criteria and entries."""
+
+    name: str
+    abstract: bool
+    base: str | None
+    children: tuple[str, ...]
+    def __init__(
+        self, name: str, abstract: bool, base: str | None, restriction: Any, entries: Any,
+        line: int | None,
+    ) -> None: ...
+
+class Skipped:
+    """Packets left out of the tables: how many, their numbers and byte positions in the
+    stream, and how many per container."""
+
+    packet_index: npt.NDArray[np.int64]
+    offsets: npt.NDArray[np.int64]
+    by_container: dict[str, int]
+    first_errors: list[Any]
+    def __init__(
+        self,
+        packet_index: npt.NDArray[np.int64],
+        offsets: npt.NDArray[np.int64],
+        by_container: dict[str, int],
+        first_errors: Any = (),
+    ) -> None: ...
+    def __bool__(self) -> bool: ...
+    @property
+    def count(self) -> int: ...
+    @property
+    def first_offsets(self) -> list[int]: ...
+
+class Decoded(dict[str, dict[str, Any]]):
+    """Tables by container name, each a dict of numpy columns with "packet_index" and
+    "packet_offset"; the packets left out (`unmatched`, `truncated`, `invalid`,
+    `unsupported`), `packets` and `tail`."""
+
+    unmatched: Skipped
+    truncated: Skipped
+    invalid: Skipped
+    unsupported: Skipped
+    packets: int
+    tail: int
+    def __init__(
+        self,
+        tables: dict[str, dict[str, Any]],
+        unmatched: Skipped,
+        truncated: Skipped,
+        packets: int,
+        tail: int,
+        invalid: Skipped | None = None,
+        unsupported: Skipped | None = None,
+        names: Any = None,
+    ) -> None: ...
+    def __missing__(self, key: str) -> dict[str, Any]: ...
+    @classmethod
+    def concat(cls, parts: Iterable[Decoded]) -> Decoded: ...
+
+class Definition:
+    """An XTCE database's telemetry packets, ready to decode."""
+
+    name: str | None
+    xtce_version: str | None
+    source: str | None
+    parameter_types: dict[str, ParameterType]
+    parameters: dict[str, Parameter]
+    containers: dict[str, Container]
+    root: str | None
+    concrete: tuple[str, ...]
+    skipped: dict[str, Passed]
+    unsupported: dict[str, XtceError]
+    def __init__(self, loader: Any, root: str | None) -> None: ...
+    def fields(self, container_name: str) -> tuple[str, ...]: ...
+    def layout(self, container_name: str) -> Layout: ...
+    def datetimes(self, name: str, column: Any) -> Any: ...
+    def decode(self, data: Any, *, derived: bool = False, skip_header_bytes: int = 0) -> Decoded: ...
+    def decode_index(
+        self,
+        data: Any,
+        index: Any,
+        start: int = 0,
+        stop: int | None = None,
+        *,
+        derived: bool = False,
+    ) -> Decoded: ...
+
+def load(
+    source: _Source | list[_Source | tuple[str, _Source]],
+    *,
+    root: str | None = None,
+    strict: bool = False,
+) -> Definition:
+    """Read an XTCE document, or several as one database, into a `Definition`."""
