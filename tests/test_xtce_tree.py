@@ -16,8 +16,8 @@ CORPUS = Path(__file__).resolve().parents[2] / "shared" / "corpus"
 
 # The top document: its namespace named by the schema's URL, prefixed and unprefixed elements
 # mixed, descriptive content everywhere, a nested space system whose names clash with Top's.
-TOP = """<SpaceSystem name="Top" xmlns="http://www.omg.org/spec/XTCE/20180204/SpaceSystem.xsd"
-    xmlns:xtce="http://www.omg.org/spec/XTCE/20180204" xmlns:other="urn:other" shortDescription="top">
+TOP = """<SpaceSystem name="Top" xmlns="XTCE_NS/SpaceSystem.xsd"
+    xmlns:xtce="XTCE_NS" xmlns:other="urn:other" shortDescription="top">
  <LongDescription>described</LongDescription><AliasSet><Alias nameSpace="a" alias="b"/></AliasSet>
  <TelemetryMetaData>
   <ParameterTypeSet>
@@ -64,7 +64,7 @@ TOP = """<SpaceSystem name="Top" xmlns="http://www.omg.org/spec/XTCE/20180204/Sp
    </ContainerSet>
   </TelemetryMetaData>
  </SpaceSystem>
-</SpaceSystem>"""
+</SpaceSystem>""".replace("XTCE_NS", xtce.XTCE_1_2)
 
 # Placed under /Top/Sub: its names resolve up through Sub and Top.
 DEEP = """<SpaceSystem name="Deep"><TelemetryMetaData><ParameterSet>
