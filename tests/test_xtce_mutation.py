@@ -68,6 +68,7 @@ def _packets(rng):
 
 
 @pytest.mark.skipif(not CORPUS.is_dir(), reason=f"no real data at {CORPUS}")
+@pytest.mark.filterwarnings("ignore:.*left out of the tables:UserWarning")  # random packets
 def test_mutated_documents_load_or_refuse():
     rng = random.Random(20261209)
     count = int(os.environ.get("BITWEAVE_MUTATIONS", "2000"))
