@@ -6,6 +6,7 @@
 #include <exception>
 #include <span>
 
+#include "core/layout.hpp"
 #include "module/pyconv.hpp"
 
 namespace bitweave::columns {
@@ -61,6 +62,12 @@ class View {
 // The Layout base type, added to the module as LayoutBase.
 bool add_layout_type(PyObject* module);
 void forget_layout_type();
+// The compiled layout of a LayoutBase instance; nullptr with a TypeError for anything else.
+const CompiledLayout* compiled_layout(PyObject* obj);
+
+// The container tree type, added to the module as _Tree.
+bool add_tree_type(PyObject* module);
+void forget_tree_type();
 
 // ccsds_index(data, *, offset=0, skip_header_bytes=0): the module function of stream.cpp.
 PyObject* ccsds_index(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);

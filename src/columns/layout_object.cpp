@@ -979,4 +979,12 @@ bool add_layout_type(PyObject* module) {
 
 void forget_layout_type() { layout_type = nullptr; }
 
+const CompiledLayout* compiled_layout(PyObject* obj) {
+    if (layout_type == nullptr || !PyObject_TypeCheck(obj, layout_type)) {
+        PyErr_Format(PyExc_TypeError, "expected a Layout, not %s", Py_TYPE(obj)->tp_name);
+        return nullptr;
+    }
+    return &of(obj).layout;
+}
+
 }  // namespace bitweave::columns

@@ -47,6 +47,7 @@ void forget_interpreter() {
     module_object = nullptr;
     forget_numpy();
     forget_layout_type();
+    forget_tree_type();
     py::forget_interpreter_objects();
 }
 
@@ -62,7 +63,7 @@ PyMODINIT_FUNC PyInit__columns() {
     }
     if (!bitweave::py::intern_names() || !find_numpy()) return nullptr;
     bitweave::py::Ref module(PyModule_Create(&module_def));
-    if (!module || !add_layout_type(module.get())) return nullptr;
+    if (!module || !add_layout_type(module.get()) || !add_tree_type(module.get())) return nullptr;
     Py_AtExit(forget_interpreter);
     Py_INCREF(module.get());
     module_object = module.get();

@@ -6,8 +6,12 @@ import numpy as np
 
 from ._xml import XtceError, _fail
 from .decode import Decoded, _Buffer, _Decoding, _Group, _skipped
+from .tree import compile_tree
 from .model import (AggregateType, ArrayType, MathOperation, Start, _Rep, _Run, _Seek, _Var,
                     _all_of)
+
+_UNSET = object()
+
 
 def _calibrator_refs(ptype):
     """The parameters a type's calibrators read besides the one calibrated."""
@@ -94,6 +98,15 @@ class Definition:
                               if not self.containers[name].abstract
                               and name not in self.unsupported) if self.root else ()
         self._compile_layouts()
+        self._plan = compile_tree(self)
+
+    def _tree_plan(self):
+        """The tree compiled for the C++ walk (None where the tree holds what it does not
+        read); made again after unpickling."""
+        plan = self.__dict__.get("_plan", _UNSET)
+        if plan is _UNSET:
+            plan = self._plan = compile_tree(self)
+        return plan
 
     def _compile_layouts(self):
         """Compile the Layouts of every run of fixed fields below the root now, at load, so
@@ -362,6 +375,7 @@ class Definition:
         state = dict(self.__dict__)
         state["_layouts"] = {}  # compiled again where the definition is unpickled
         state["_chain_sets"] = {}
+        state.pop("_plan", None)  # holds compiled C++ objects: made again where unpickled
         return state
 
     # Decoding --------------------------------------------------------------------------------
@@ -418,16 +432,26 @@ class Definition:
         if self.root is None:
             raise XtceError(f"{self.name!r} has several root containers; name the one to start "
                             "from with load(..., root=...)")
-        offs = np.asarray(index["offset"], dtype=np.int64)
-        lens = np.asarray(index["length"], dtype=np.int64)
+        offs = np.ascontiguousarray(index["offset"], dtype=np.int64)
+        lens = np.ascontiguousarray(index["length"], dtype=np.int64)
         total = len(offs)
         start, stop, _ = slice(start, stop).indices(total)
         stop = max(start, stop)
+        tail = index.get("tail", 0) if stop == total else 0
+        plan = self._tree_plan()
+        got = plan.decode(buf, offs[start:stop], lens[start:stop], start, derived) \
+            if plan is not None and len(offs) == len(lens) else None
+        if got is not None:
+            # One pass of the C++ walk; packets it cannot read send the whole range down
+            # the general path below, which reports them.
+            tables, unmatched, truncated, unsupported = got
+            tables = {name: tables[name] for name in self.containers if name in tables}
+            return Decoded(tables, unmatched, truncated, stop - start, int(tail),
+                           _skipped(()), unsupported=unsupported, names=self._qualified)
         run = _Decoding(self, buf, derived)
         group = _Group(np.arange(start, stop, dtype=np.int64), offs[start:stop], lens[start:stop])
         run.walk(self.containers[self.root], group)
         tables = {name: run.tables[name] for name in self.containers if name in run.tables}
-        tail = index.get("tail", 0) if stop == total else 0
         return Decoded(tables, _skipped(run.unmatched), _skipped(run.truncated), stop - start,
                        int(tail), _skipped(run.invalid, run.errors),
                        unsupported=_skipped(run.unsupported), names=self._qualified)

@@ -1,0 +1,259 @@
+// _Tree: a mission database's container tree, compiled by the XTCE layer into the core's
+// program, decoding a whole indexed stream in one pass.
+#include <cstring>
+#include <type_traits>
+#include <vector>
+
+#include "columns.hpp"
+#include "core/tree.hpp"
+
+namespace bitweave::columns {
+
+namespace {
+
+struct TreeState {
+    Tree tree;
+    std::vector<py::Ref> layouts;  // kept alive: the tree reads their compiled fields
+    std::vector<std::vector<py::Ref>> names;  // each table's column keys
+};
+
+struct TreeObject {
+    PyObject_HEAD TreeState* s;
+};
+
+PyTypeObject* tree_type = nullptr;
+
+TreeState& state(PyObject* self) { return *reinterpret_cast<TreeObject*>(self)->s; }
+
+// A caller's buffer of whole values of `size` bytes.
+bool values_of(PyObject* obj, const char* what, std::size_t size, View& view) {
+    if (!view.bytes(obj, what)) return false;
+    if (view.span().size() % size != 0) {
+        PyErr_Format(PyExc_ValueError, "%s must hold whole %zu-byte values", what, size);
+        return false;
+    }
+    return true;
+}
+
+PyObject* tree_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    PyObject *layouts_obj, *program_obj, *reals_obj, *names_obj;
+    if (kwargs != nullptr && PyDict_GET_SIZE(kwargs) != 0) {
+        PyErr_SetString(PyExc_TypeError, "_Tree() takes no keyword arguments");
+        return nullptr;
+    }
+    if (!PyArg_ParseTuple(args, "OOOO:_Tree", &layouts_obj, &program_obj, &reals_obj, &names_obj))
+        return nullptr;
+    try {
+        auto s = std::make_unique<TreeState>();
+        py::Ref layouts(PySequence_Fast(layouts_obj, "layouts must be a sequence of Layouts"));
+        if (!layouts) return nullptr;
+        std::vector<const CompiledLayout*> compiled;
+        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(layouts.get()); ++i) {
+            PyObject* item = PySequence_Fast_GET_ITEM(layouts.get(), i);
+            const CompiledLayout* c = compiled_layout(item);
+            if (c == nullptr) return nullptr;
+            compiled.push_back(c);
+            s->layouts.push_back(py::Ref::borrow(item));
+        }
+        View program, reals;
+        if (!values_of(program_obj, "program", 8, program) ||
+            !values_of(reals_obj, "reals", 8, reals))
+            return nullptr;
+        // Copied out of the caller's memory before reading: the program is read once.
+        std::vector<std::int64_t> words(program.span().size() / 8);
+        std::vector<double> numbers(reals.span().size() / 8);
+        if (!words.empty()) std::memcpy(words.data(), program.span().data(), words.size() * 8);
+        if (!numbers.empty()) std::memcpy(numbers.data(), reals.span().data(), numbers.size() * 8);
+        CodecError err;
+        if (!s->tree.read(words, numbers, compiled, err)) return py::raise(err);
+        py::Ref names(PySequence_Fast(names_obj, "names must be a sequence of sequences"));
+        if (!names) return nullptr;
+        const auto& tables = s->tree.tables();
+        if (std::size_t(PySequence_Fast_GET_SIZE(names.get())) != tables.size()) {
+            PyErr_SetString(PyExc_ValueError, "names must give one sequence of keys a table");
+            return nullptr;
+        }
+        for (std::size_t t = 0; t < tables.size(); ++t) {
+            py::Ref keys(PySequence_Fast(PySequence_Fast_GET_ITEM(names.get(), Py_ssize_t(t)),
+                                         "names must be a sequence of sequences"));
+            if (!keys) return nullptr;
+            if (std::size_t(PySequence_Fast_GET_SIZE(keys.get())) != tables[t].size()) {
+                PyErr_Format(PyExc_ValueError, "table %zu has %zu columns, not %zd names", t,
+                             tables[t].size(), PySequence_Fast_GET_SIZE(keys.get()));
+                return nullptr;
+            }
+            s->names.emplace_back();
+            for (Py_ssize_t c = 0; c < PySequence_Fast_GET_SIZE(keys.get()); ++c) {
+                PyObject* key = PySequence_Fast_GET_ITEM(keys.get(), c);
+                if (!PyUnicode_Check(key)) {
+                    PyErr_SetString(PyExc_TypeError, "column names must be str");
+                    return nullptr;
+                }
+                s->names.back().push_back(py::Ref::borrow(key));
+            }
+        }
+        PyObject* self = type->tp_alloc(type, 0);
+        if (self == nullptr) return nullptr;
+        reinterpret_cast<TreeObject*>(self)->s = s.release();
+        return self;
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+}
+
+void tree_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    delete reinterpret_cast<TreeObject*>(self)->s;
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+// A numpy array of `count` values of type `code`: column `c` of a table's rows.
+py::Ref array_of(const TreeTable& table, std::size_t row_bytes, const TreeColumn& c,
+                 std::uint64_t count, const char* code) {
+    void* data = nullptr;
+    py::Ref array = new_array(count, code, data);
+    if (!array) return array;
+    auto* out = static_cast<std::uint8_t*>(data);
+    const std::uint8_t* in = table.rows.data() + c.at;
+    const std::uint64_t rows = table.packet_index.size();
+    const auto copy = [&](auto size) {
+        for (std::uint64_t r = 0; r < rows; ++r) std::memcpy(out + r * size, in + r * row_bytes, size);
+    };
+    switch (c.size) {
+        case 1: copy(std::integral_constant<std::size_t, 1>{}); break;
+        case 2: copy(std::integral_constant<std::size_t, 2>{}); break;
+        case 4: copy(std::integral_constant<std::size_t, 4>{}); break;
+        case 8: copy(std::integral_constant<std::size_t, 8>{}); break;
+        default: copy(std::integral_constant<std::size_t, 16>{}); break;
+    }
+    return array;
+}
+
+py::Ref int64_array(const std::vector<std::int64_t>& values) {
+    void* data = nullptr;
+    py::Ref array = new_array(values.size(), "i8", data);
+    if (array && !values.empty()) std::memcpy(data, values.data(), values.size() * 8);
+    return array;
+}
+
+PyObject* skips_object(const TreeSkips& s) {
+    std::vector<std::int64_t> nodes(s.node.begin(), s.node.end());
+    py::Ref a = int64_array(nodes), b = int64_array(s.packet_index), c = int64_array(s.packet_offset);
+    if (!a || !b || !c) return nullptr;
+    return PyTuple_Pack(3, a.get(), b.get(), c.get());
+}
+
+// decode(data, offsets, lengths, first_index, /): None when some packet needs the general
+// path; else (tables, unmatched, truncated, unsupported).
+PyObject* tree_decode(PyObject* self, PyObject* args) {
+    PyObject *data_obj, *offsets_obj, *lengths_obj;
+    long long first_index;
+    if (!PyArg_ParseTuple(args, "OOOL:decode", &data_obj, &offsets_obj, &lengths_obj,
+                          &first_index))
+        return nullptr;
+    if (first_index < 0 || first_index > (1LL << 62)) {
+        PyErr_SetString(PyExc_ValueError, "first_index must be from 0 to 2**62");
+        return nullptr;
+    }
+    const TreeState& s = state(self);
+    View data, offsets, lengths;
+    if (!data.bytes(data_obj, "data") || !values_of(offsets_obj, "offsets", 8, offsets) ||
+        !values_of(lengths_obj, "lengths", 8, lengths))
+        return nullptr;
+    if (offsets.span().size() != lengths.span().size()) {
+        PyErr_SetString(PyExc_ValueError, "offsets and lengths must have one length");
+        return nullptr;
+    }
+    try {
+        TreeResult result;
+        const std::uint64_t count = offsets.span().size() / 8;
+        without_interpreter([&] {
+            s.tree.decode(data.span(), offsets.span().data(), lengths.span().data(), count,
+                          first_index, result);
+        });
+        if (!result.complete) Py_RETURN_NONE;
+        const auto& tables = s.tree.tables();
+        const auto& slots = s.tree.slots();
+        py::Ref out(PyList_New(Py_ssize_t(tables.size())));
+        if (!out) return nullptr;
+        for (std::size_t t = 0; t < tables.size(); ++t) {
+            const TreeTable& table = result.tables[t];
+            const std::uint64_t rows = table.packet_index.size();
+            if (rows == 0) {
+                Py_INCREF(Py_None);
+                PyList_SET_ITEM(out.get(), Py_ssize_t(t), Py_None);
+                continue;
+            }
+            py::Ref dict(PyDict_New());
+            if (!dict) return nullptr;
+            for (std::size_t c = 0; c < tables[t].size(); ++c) {
+                const TreeColumn& col = tables[t][c];
+                const TreeSlot& slot = slots[col.slot];
+                const std::size_t bytes = s.tree.row_bytes(t);
+                py::Ref column =
+                    slot.kind == SlotKind::numeric    ? array_of(table, bytes, col, rows, store_code(slot.store))
+                    : slot.kind == SlotKind::position ? array_of(table, bytes, col, rows, "i8")
+                                                      : array_of(table, bytes, col, 2 * rows, "i8");
+                if (!column || PyDict_SetItem(dict.get(), s.names[t][c].get(), column.get()) < 0)
+                    return nullptr;
+            }
+            py::Ref index = int64_array(table.packet_index), offset = int64_array(table.packet_offset);
+            if (!index || !offset || PyDict_SetItemString(dict.get(), "packet_index", index.get()) < 0 ||
+                PyDict_SetItemString(dict.get(), "packet_offset", offset.get()) < 0)
+                return nullptr;
+            PyList_SET_ITEM(out.get(), Py_ssize_t(t), dict.release());
+        }
+        py::Ref unmatched(skips_object(result.unmatched));
+        py::Ref truncated(unmatched ? skips_object(result.truncated) : nullptr);
+        py::Ref unsupported(truncated ? skips_object(result.unsupported) : nullptr);
+        if (!unsupported) return nullptr;
+        return PyTuple_Pack(4, out.get(), unmatched.get(), truncated.get(), unsupported.get());
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+}
+
+PyMethodDef tree_methods[] = {
+    {"decode", tree_decode, METH_VARARGS,
+     "decode(data, offsets, lengths, first_index, /)\n--\n\n"
+     "Decodes the packets at offsets (int64, bytes from data's start) of lengths bytes:\n"
+     "None when some packet needs the general path, else (tables, unmatched, truncated,\n"
+     "unsupported): each table a dict of columns with packet_index and packet_offset, or\n"
+     "None when no packet reached it; each of the others (nodes, packet_index,\n"
+     "packet_offset) as int64 arrays."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot tree_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(tree_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(tree_dealloc)},
+    {Py_tp_methods, tree_methods},
+    {Py_tp_doc, const_cast<char*>(
+                    "_Tree(layouts, program, reals, names, /)\n--\n\n"
+                    "A container tree compiled by bitweave_columns.xtce: the runs' Layouts, the\n"
+                    "program as int64 words, its real numbers as float64, and each table's\n"
+                    "column names. A program that does not describe a tree raises ValueError.")},
+    {0, nullptr},
+};
+
+PyType_Spec tree_spec = {"bitweave_columns._columns._Tree", sizeof(TreeObject), 0,
+                         Py_TPFLAGS_DEFAULT, tree_slots};
+
+}  // namespace
+
+bool add_tree_type(PyObject* module) {
+    PyObject* type = PyType_FromSpec(&tree_spec);
+    if (type == nullptr) return false;
+    tree_type = reinterpret_cast<PyTypeObject*>(type);
+    if (PyModule_AddObject(module, "_Tree", type) < 0) {
+        Py_DECREF(type);
+        tree_type = nullptr;
+        return false;
+    }
+    return true;
+}
+
+void forget_tree_type() { tree_type = nullptr; }
+
+}  // namespace bitweave::columns
