@@ -1,7 +1,7 @@
 """The compiled part of bitweave_columns."""
 
 from collections.abc import Mapping
-from typing import Any
+from typing import Any, final
 
 import numpy as np
 import numpy.typing as npt
@@ -52,3 +52,13 @@ def ccsds_index(data: Any, *, offset: int = 0, skip_header_bytes: int = 0) -> di
     the bytes after the last whole packet."""
 
 def _byte_slices(data: Any, starts: Any, sizes: Any, /) -> npt.NDArray[np.object_]: ...
+
+@final
+class _Tree:
+    """A container tree compiled by bitweave_columns.xtce for the one-pass walk."""
+
+    def __new__(cls, layouts: Any, program: Any, reals: Any, names: Any, /) -> _Tree: ...
+    def decode(
+        self, data: Any, offsets: Any, lengths: Any, first_index: int, /
+    ) -> tuple[list[dict[str, npt.NDArray[Any]] | None], Any, Any, Any] | None: ...
+    def decode_one(self, packet: Any, /) -> tuple[int, int, dict[str, Any] | None] | None: ...

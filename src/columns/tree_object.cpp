@@ -13,6 +13,8 @@ namespace {
 
 struct TreeState {
     Tree tree;
+    Tree::Scratch scratch;  // for single packets, under the interpreter's lock
+    std::uint64_t marks = 0;
     std::vector<py::Ref> layouts;  // kept alive: the tree reads their compiled fields
     std::vector<std::vector<py::Ref>> names;  // each table's column keys
 };
@@ -66,6 +68,7 @@ PyObject* tree_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         if (!numbers.empty()) std::memcpy(numbers.data(), reals.span().data(), numbers.size() * 8);
         CodecError err;
         if (!s->tree.read(words, numbers, compiled, err)) return py::raise(err);
+        s->tree.start(s->scratch);
         py::Ref names(PySequence_Fast(names_obj, "names must be a sequence of sequences"));
         if (!names) return nullptr;
         const auto& tables = s->tree.tables();
@@ -214,9 +217,69 @@ PyObject* tree_decode(PyObject* self, PyObject* args) {
     }
 }
 
+// A slot's value as a Python object: a number for numeric slots, the field's first bit for
+// position slots, (first bit, bytes) for variable ones.
+PyObject* slot_object(const TreeSlot& slot, std::uint64_t value, std::uint64_t size) {
+    switch (slot.kind) {
+        case SlotKind::position: return PyLong_FromUnsignedLongLong(value);
+        case SlotKind::variable: return Py_BuildValue("(KK)", static_cast<unsigned long long>(value),
+                                                      static_cast<unsigned long long>(size));
+        case SlotKind::numeric: break;
+    }
+    switch (slot.store) {
+        case Store::u8:
+        case Store::u16:
+        case Store::u32:
+        case Store::u64: return PyLong_FromUnsignedLongLong(value);
+        case Store::f32: {
+            float f;
+            const auto bits = std::uint32_t(value);
+            std::memcpy(&f, &bits, 4);
+            return PyFloat_FromDouble(double(f));
+        }
+        case Store::f64: {
+            double d;
+            std::memcpy(&d, &value, 8);
+            return PyFloat_FromDouble(d);
+        }
+        default: return PyLong_FromLongLong(static_cast<long long>(std::int64_t(value)));
+    }
+}
+
+// decode_one(packet, /): (outcome, node, values) for one whole packet: outcome 0 with the
+// table's values as a dict, or 1 unmatched, 2 truncated, 3 unsupported (values None, node
+// where it stopped), or None when the packet needs the general path (its size is not the
+// one its primary header gives, or a field does not decode).
+PyObject* tree_decode_one(PyObject* self, PyObject* arg) {
+    TreeState& s = state(self);
+    View data;
+    if (!data.bytes(arg, "packet")) return nullptr;
+    const std::span<const std::uint8_t> packet = data.span();
+    if (packet.size() < 6 || packet.size() != 7 + ((std::size_t(packet[4]) << 8) | packet[5]))
+        Py_RETURN_NONE;
+    const Tree::Outcome o = s.tree.walk(packet, s.marks++, s.scratch);
+    if (o.kind == Tree::Outcome::general) Py_RETURN_NONE;
+    if (o.kind != Tree::Outcome::table) return Py_BuildValue("(iIO)", int(o.kind), o.node, Py_None);
+    const std::size_t t = std::size_t(s.tree.table_of(o.node));
+    const auto& columns = s.tree.tables()[t];
+    py::Ref dict(PyDict_New());
+    if (!dict) return nullptr;
+    for (std::size_t c = 0; c < columns.size(); ++c) {
+        const std::uint32_t slot = columns[c].slot;
+        py::Ref value(slot_object(s.tree.slots()[slot], s.scratch.values[slot], s.scratch.sizes[slot]));
+        if (!value || PyDict_SetItem(dict.get(), s.names[t][c].get(), value.get()) < 0) return nullptr;
+    }
+    return Py_BuildValue("(iIN)", 0, o.node, dict.release());
+}
+
 PyMethodDef tree_methods[] = {
+    {"decode_one", tree_decode_one, METH_O,
+     "decode_one($self, packet, /)\n--\n\n"
+     "One whole packet: (0, node, values) where it reaches a table, (kind, node, None) where\n"
+     "it is left out (1 unmatched, 2 truncated, 3 unsupported), None where it needs the\n"
+     "general path."},
     {"decode", tree_decode, METH_VARARGS,
-     "decode(data, offsets, lengths, first_index, /)\n--\n\n"
+     "decode($self, data, offsets, lengths, first_index, /)\n--\n\n"
      "Decodes the packets at offsets (int64, bytes from data's start) of lengths bytes:\n"
      "None when some packet needs the general path, else (tables, unmatched, truncated,\n"
      "unsupported): each table a dict of columns with packet_index and packet_offset, or\n"

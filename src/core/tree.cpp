@@ -397,16 +397,114 @@ bool Tree::evaluate(std::size_t first, std::size_t count, const std::vector<std:
     return stack.back() != 0;
 }
 
+Tree::Outcome Tree::walk(std::span<const std::uint8_t> packet, std::uint64_t mark,
+                         Scratch& scratch) const {
+    auto& values = scratch.values;
+    auto& sizes = scratch.sizes;
+    auto& filled = scratch.filled;
+    const std::uint64_t end = std::uint64_t(packet.size()) * 8;
+    const auto have = [&](std::int64_t slot) { return filled[std::size_t(slot)] == mark; };
+    std::uint32_t k = 0;
+    std::uint64_t pos = 0;
+    for (;;) {
+        const TreeNode& node = nodes_[k];
+        if (node.refuse == TreeNode::Refuse::on_entry) return {Outcome::unsupported, k};
+        for (const TreeOp& op : node.ops) {
+            if (op.kind == TreeOpKind::seek) {
+                pos = op.bits;
+                continue;
+            }
+            if (op.kind == TreeOpKind::run) {
+                if (end < pos + op.bits) return {Outcome::truncated, k};
+                const TreeRun& run = runs_[op.index];
+                for (const TreeField& f : run.fields) {
+                    const std::uint64_t at = pos + f.offset;
+                    filled[f.slot] = mark;
+                    switch (f.read) {
+                        case FieldRead::unsigned_word:
+                        case FieldRead::f32_word: values[f.slot] = word_bits(packet, at, f.bits); continue;
+                        case FieldRead::signed_word: {
+                            const std::uint64_t raw = word_bits(packet, at, f.bits);
+                            const std::uint64_t sign = std::uint64_t{1} << (f.bits - 1);
+                            values[f.slot] = (raw ^ sign) - sign;
+                            continue;
+                        }
+                        case FieldRead::position: values[f.slot] = at; continue;
+                        case FieldRead::general: break;
+                    }
+                    const LayoutField& lf = run.layout->fields()[f.field];
+                    Result<Number> n = decode_number(lf.encoding, packet, BitPos::of(at), lf.shape, lf.name);
+                    if (!n.ok()) return {Outcome::general, k};  // the general path reports the field
+                    values[f.slot] = canonical(slots_[f.slot].store, n.value());
+                }
+                pos += op.bits;
+                continue;
+            }
+            // A field whose size varies: where it starts, and its whole bytes.
+            const std::uint64_t start = pos + op.bits;
+            bool bad = start > end;
+            std::uint64_t size = op.fixed_bits;
+            if (op.size_slot >= 0) {
+                if (!have(op.size_slot)) return {Outcome::general, k};
+                const std::size_t s = std::size_t(op.size_slot);
+                const double scaled = real_of(slots_[s].store, values[s]) * op.slope;
+                const double bits = scaled + op.intercept;
+                if (!std::isfinite(bits)) {
+                    if (!bad) return {Outcome::general, k};  // not finite: the general path reports it
+                } else if (bits <= -1) {
+                    bad = true;  // a size below zero once its fraction is dropped
+                } else {
+                    size = bits >= double(far_bits) ? far_bits : std::uint64_t(std::max(bits, 0.0));
+                }
+            }
+            if (bad || start + size > end) return {Outcome::truncated, k};
+            if (size % 8 != 0) return {Outcome::general, k};  // not whole bytes: reported there
+            filled[op.index] = mark;
+            values[op.index] = start;
+            sizes[op.index] = size / 8;
+            pos = start + size;
+        }
+        if (node.refuse == TreeNode::Refuse::after_steps) return {Outcome::unsupported, node.unsupported_as};
+        std::size_t matches = 0, chosen = 0;
+        if (node.dispatch_slot >= 0 && !node.kids.empty()) {
+            if (!have(node.dispatch_slot)) return {Outcome::general, k};
+            const auto found = node.dispatch.find(values[std::size_t(node.dispatch_slot)]);
+            if (found != node.dispatch.end()) matches = 1, chosen = found->second;
+        } else {
+            for (std::size_t c = 0; c < node.kids.size(); ++c) {
+                const auto [first, n] = node.kid_terms[c];
+                for (std::size_t t = first; t < first + n; ++t)
+                    if (terms_[t].kind <= TermKind::compare_real && !have(terms_[t].slot))
+                        return {Outcome::general, k};
+                if (evaluate(first, n, values, scratch.stack)) ++matches, chosen = c;
+            }
+        }
+        if (matches == 1) {
+            k = node.kids[chosen];
+            continue;
+        }
+        if (matches != 0 || node.abstract || node.table < 0) return {Outcome::unmatched, k};
+        for (const TreeColumn& c : tables_[std::size_t(node.table)])
+            if (filled[c.slot] != mark) return {Outcome::general, k};  // a column never reached
+        return {Outcome::table, k};
+    }
+}
+
+void Tree::start(Scratch& scratch) const {
+    scratch.values.assign(slots_.size(), 0);
+    scratch.sizes.assign(slots_.size(), 0);
+    // Which slots the current packet has filled: a slot read before it is filled (a
+    // restriction on another branch's field) sends the packet down the general path.
+    scratch.filled.assign(slots_.size(), ~std::uint64_t{0});
+}
+
 void Tree::decode(std::span<const std::uint8_t> data, const std::uint8_t* offsets,
                   const std::uint8_t* lengths, std::uint64_t count, std::int64_t first_index,
                   TreeResult& out) const {
     out = TreeResult{};
     out.tables.resize(tables_.size());
-    std::vector<std::uint64_t> values(slots_.size(), 0), sizes(slots_.size(), 0);
-    // Which slots this packet has filled: a slot read before it is filled (a restriction
-    // on another branch's field) sends the packet down the general path.
-    std::vector<std::uint64_t> filled(slots_.size(), ~std::uint64_t{0});
-    std::vector<std::uint8_t> stack;
+    Scratch scratch;
+    start(scratch);
     const auto skip = [](TreeSkips& s, std::uint32_t node, std::int64_t index, std::int64_t off) {
         s.node.push_back(node);
         s.packet_index.push_back(index);
@@ -418,137 +516,43 @@ void Tree::decode(std::span<const std::uint8_t> data, const std::uint8_t* offset
             std::uint64_t(len) > data.size() - std::uint64_t(off) ||
             std::uint64_t(len) > (far_bits >> 3))
             return;  // a packet outside the data: the general path says how
-        const std::span<const std::uint8_t> packet = data.subspan(std::size_t(off), std::size_t(len));
-        const std::uint64_t end = std::uint64_t(len) * 8;
         const std::int64_t index = first_index + std::int64_t(i);
-        const auto have = [&](std::int64_t slot) { return filled[std::size_t(slot)] == i; };
-        std::uint32_t k = 0;
-        std::uint64_t pos = 0;
-        for (;;) {
-            const TreeNode& node = nodes_[k];
-            if (node.refuse == TreeNode::Refuse::on_entry) {
-                skip(out.unsupported, k, index, off);
-                break;
-            }
-            bool stopped = false;
-            for (const TreeOp& op : node.ops) {
-                if (op.kind == TreeOpKind::seek) {
-                    pos = op.bits;
-                    continue;
-                }
-                if (op.kind == TreeOpKind::run) {
-                    if (end < pos + op.bits) {
-                        stopped = true;
-                        break;
-                    }
-                    const TreeRun& run = runs_[op.index];
-                    for (const TreeField& f : run.fields) {
-                        const std::uint64_t at = pos + f.offset;
-                        filled[f.slot] = i;
-                        switch (f.read) {
-                            case FieldRead::unsigned_word:
-                            case FieldRead::f32_word:
-                                values[f.slot] = word_bits(packet, at, f.bits);
-                                continue;
-                            case FieldRead::signed_word: {
-                                const std::uint64_t raw = word_bits(packet, at, f.bits);
-                                const std::uint64_t sign = std::uint64_t{1} << (f.bits - 1);
-                                values[f.slot] = (raw ^ sign) - sign;
-                                continue;
-                            }
-                            case FieldRead::position: values[f.slot] = at; continue;
-                            case FieldRead::general: break;
-                        }
-                        const LayoutField& lf = run.layout->fields()[f.field];
-                        Result<Number> n = decode_number(lf.encoding, packet, BitPos::of(at),
-                                                         lf.shape, lf.name);
-                        if (!n.ok()) return;  // the general path reports the field
-                        values[f.slot] = canonical(slots_[f.slot].store, n.value());
-                    }
-                    pos += op.bits;
-                    continue;
-                }
-                // A field whose size varies: where it starts, and its whole bytes.
-                const std::uint64_t start = pos + op.bits;
-                bool bad = start > end;
-                std::uint64_t size = op.fixed_bits;
-                if (op.size_slot >= 0) {
-                    if (!have(op.size_slot)) return;
-                    const std::size_t s = std::size_t(op.size_slot);
-                    const double scaled = real_of(slots_[s].store, values[s]) * op.slope;
-                    const double bits = scaled + op.intercept;
-                    if (!std::isfinite(bits)) {
-                        if (!bad) return;  // not finite: the general path reports it
-                    } else if (bits <= -1) {
-                        bad = true;  // a size below zero once its fraction is dropped
-                    } else {
-                        size = bits >= double(far_bits) ? far_bits
-                                                        : std::uint64_t(std::max(bits, 0.0));
-                    }
-                }
-                bad = bad || start + size > end;
-                if (bad) {
-                    stopped = true;
-                    break;
-                }
-                if (size % 8 != 0) return;  // not whole bytes: the general path reports it
-                filled[op.index] = i;
-                values[op.index] = start;
-                sizes[op.index] = size / 8;
-                pos = start + size;
-            }
-            if (stopped) {
-                skip(out.truncated, k, index, off);
-                break;
-            }
-            if (node.refuse == TreeNode::Refuse::after_steps) {
-                skip(out.unsupported, node.unsupported_as, index, off);
-                break;
-            }
-            std::size_t matches = 0, chosen = 0;
-            if (node.dispatch_slot >= 0 && !node.kids.empty()) {
-                if (!have(node.dispatch_slot)) return;
-                const auto found = node.dispatch.find(values[std::size_t(node.dispatch_slot)]);
-                if (found != node.dispatch.end()) matches = 1, chosen = found->second;
-            } else {
-                for (std::size_t c = 0; c < node.kids.size(); ++c) {
-                    const auto [first, n] = node.kid_terms[c];
-                    for (std::size_t t = first; t < first + n; ++t)
-                        if (terms_[t].kind <= TermKind::compare_real && !have(terms_[t].slot)) return;
-                    if (evaluate(first, n, values, stack)) ++matches, chosen = c;
-                }
-            }
-            if (matches == 1) {
-                k = node.kids[chosen];
-                continue;
-            }
-            if (matches == 0 && !node.abstract && node.table >= 0) {
-                const std::size_t t = std::size_t(node.table);
-                TreeTable& table = out.tables[t];
-                for (const TreeColumn& c : tables_[t])
-                    if (filled[c.slot] != i) return;  // a column this packet never reached
-                table.packet_index.push_back(index);
-                table.packet_offset.push_back(off);
-                const std::size_t at = table.rows.size();
-                table.rows.resize(at + row_bytes_[t]);
-                std::uint8_t* row = table.rows.data() + at;
-                for (const TreeColumn& c : tables_[t]) {
-                    const TreeSlot& slot = slots_[c.slot];
-                    if (slot.kind == SlotKind::numeric) {
-                        put_value(row + c.at, slot.store, values[c.slot]);
-                    } else {
-                        std::memcpy(row + c.at, &values[c.slot], 8);
-                        if (slot.kind == SlotKind::variable)
-                            std::memcpy(row + c.at + 8, &sizes[c.slot], 8);
-                    }
-                }
-            } else {
-                skip(out.unmatched, k, index, off);
-            }
-            break;
+        const Outcome o = walk(data.subspan(std::size_t(off), std::size_t(len)), i, scratch);
+        switch (o.kind) {
+            case Outcome::general: return;
+            case Outcome::unmatched: skip(out.unmatched, o.node, index, off); continue;
+            case Outcome::truncated: skip(out.truncated, o.node, index, off); continue;
+            case Outcome::unsupported: skip(out.unsupported, o.node, index, off); continue;
+            case Outcome::table: break;
         }
+        const std::size_t t = std::size_t(nodes_[o.node].table);
+        TreeTable& table = out.tables[t];
+        if (table.packet_index.empty()) {
+            // Room for every packet left, reserved, not touched: pages the table never
+            // fills are never faulted in, and rows are never moved.
+            table.packet_index.reserve(std::size_t(count - i));
+            table.packet_offset.reserve(std::size_t(count - i));
+            table.rows.reserve(std::size_t(count - i) * row_bytes_[t]);
+        }
+        table.packet_index.push_back(index);
+        table.packet_offset.push_back(off);
+        const std::size_t at = table.rows.size();
+        table.rows.resize(at + row_bytes_[t]);
+        write_row(t, scratch, table.rows.data() + at);
     }
     out.complete = true;
+}
+
+void Tree::write_row(std::size_t t, const Scratch& scratch, std::uint8_t* row) const {
+    for (const TreeColumn& c : tables_[t]) {
+        const TreeSlot& slot = slots_[c.slot];
+        if (slot.kind == SlotKind::numeric) {
+            put_value(row + c.at, slot.store, scratch.values[c.slot]);
+        } else {
+            std::memcpy(row + c.at, &scratch.values[c.slot], 8);
+            if (slot.kind == SlotKind::variable) std::memcpy(row + c.at + 8, &scratch.sizes[c.slot], 8);
+        }
+    }
 }
 
 }  // namespace bitweave

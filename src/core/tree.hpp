@@ -144,6 +144,27 @@ class Tree {
                 const std::uint8_t* lengths, std::uint64_t count, std::int64_t first_index,
                 TreeResult& out) const;
 
+    // One packet's walk: where it ended (a table's node, or the node where it was left out,
+    // or `general` when it needs the general path), with its slots in `scratch`.
+    struct Outcome {
+        enum Kind : std::uint8_t { table, unmatched, truncated, unsupported, general } kind;
+        std::uint32_t node;
+    };
+    struct Scratch {
+        std::vector<std::uint64_t> values, sizes, filled;
+        std::vector<std::uint8_t> stack;
+    };
+    // Makes scratch ready for walks (once; walks reuse it, each with its own mark).
+    void start(Scratch& scratch) const;
+    // Walks one packet; `mark` tells this packet's slots from an earlier one's and must
+    // differ from every mark used since start.
+    Outcome walk(std::span<const std::uint8_t> packet, std::uint64_t mark, Scratch& scratch) const;
+    // The row of table t from a walk that ended there.
+    void write_row(std::size_t t, const Scratch& scratch, std::uint8_t* row) const;
+    // The table a node's packets go to, or -1.
+    std::int64_t table_of(std::uint32_t node) const { return nodes_[node].table; }
+    std::size_t node_count() const { return nodes_.size(); }
+
   private:
     bool evaluate(std::size_t first, std::size_t count, const std::vector<std::uint64_t>& values,
                   std::vector<std::uint8_t>& stack) const;

@@ -182,6 +182,9 @@ class Definition:
     def layout(self, container_name: str) -> Layout: ...
     def datetimes(self, name: str, column: Any) -> Any: ...
     def decode(self, data: Any, *, derived: bool = False, skip_header_bytes: int = 0) -> Decoded: ...
+    def decode_packet(self, packet: Any, *, derived: bool = False) -> tuple[str, dict[str, Any]]:
+        """Decode one space packet: (container name, values by parameter name), the values of
+        that packet's row of decode, as Python objects."""
     def decode_index(
         self,
         data: Any,

@@ -416,6 +416,48 @@ class Definition:
             _warn_if_mostly_lost(decoded, buf.view, skip_header_bytes)
             return decoded
 
+    def decode_packet(self, packet, *, derived=False):
+        """Decode one space packet: `(container name, values)`, the values a dict by parameter
+        name holding what `decode` gives for that packet's row, as Python numbers, str and
+        bytes (None where an include condition leaves a parameter out; arrays as numpy
+        arrays).
+
+        `packet` is any buffer holding exactly one packet, its primary header first. Raises
+        ValueError when it is not one whole packet, or when it lands in no table (it matches
+        no container, is shorter than its container, holds a field that cannot be read, or
+        is of a container that cannot be decoded), naming why.
+        """
+        plan = self._tree_plan()
+        if plan is not None and not derived:
+            got = plan.decode_one(packet)
+            if got is not None:
+                return got
+        with _Buffer(packet) as buf:
+            view = buf.view
+            if len(view) < 6:
+                raise ValueError(f"a packet starts with its 6-byte primary header; this one has "
+                                 f"{len(view)} bytes")
+            size = 7 + (view[4] << 8 | view[5])
+            if size != len(view):
+                raise ValueError(f"the packet's primary header gives {size} bytes, but the "
+                                 f"packet has {len(view)}")
+            index = {"offset": np.zeros(1, np.int64), "length": np.full(1, size, np.int64)}
+            decoded = self._decode(buf, index, 0, None, derived)
+        for name, table in decoded.items():
+            return name, {k: _row_value(col) for k, col in table.items()
+                          if k not in ("packet_index", "packet_offset")}
+        if decoded.invalid:
+            raise ValueError(decoded.invalid.first_errors[0])
+        if decoded.unsupported:
+            name = next(iter(decoded.unsupported.by_container))
+            raise ValueError(f"the packet is of container {name!r}, which cannot be decoded: "
+                             f"{self.unsupported.get(name, 'its kind cannot be told')}")
+        if decoded.truncated:
+            name = next(iter(decoded.truncated.by_container))
+            raise ValueError(f"the packet ({size} bytes) is too short for container {name!r}")
+        name = next(iter(decoded.unmatched.by_container))
+        raise ValueError(f"the packet matches no container below {name!r}")
+
     def decode_index(self, data, index, start=0, stop=None, *, derived=False):
         """Decode packets `start` to `stop` of a stream already indexed with `ccsds_index`.
 
@@ -466,6 +508,14 @@ class Definition:
         return layout
 
 
+def _row_value(col):
+    """The first row of a column as a Python value (None where masked)."""
+    if np.ma.isMaskedArray(col) and np.ma.getmaskarray(col)[0].any():
+        return None
+    value = np.ma.getdata(col)[0]
+    return value.item() if isinstance(value, np.generic) else value
+
+
 def _warn_if_mostly_lost(decoded, view, skip):
     """A UserWarning when most of the data is in no table, naming the likely cause."""
     size = len(view)
@@ -478,7 +528,10 @@ def _warn_if_mostly_lost(decoded, view, skip):
     summary = (f"{decoded.packets} packets in {size} bytes: {lost} left out of the tables "
                f"(unmatched {decoded.unmatched.count}, truncated {decoded.truncated.count}, "
                f"invalid {decoded.invalid.count}), {decoded.tail} bytes of tail")
-    framing = _other_framing(view, skip, decoded.packets) if not head.startswith(b"<") else None
+    # Packets that all end where the next begins, none cut short, are framed right.
+    framed = not decoded.tail and not decoded.truncated.count
+    framing = (_other_framing(view, skip, decoded.packets)
+               if not head.startswith(b"<") and not framed else None)
     if not mostly and framing is None:
         return
     if head.startswith(b"<"):

@@ -239,6 +239,7 @@ class _Plan:
         self.plain = [all(e[0] == "slot" and e[1] not in items for _, e in cols)
                       for _, cols in tables]
         self.names = list(definition._tree(definition.root))
+        self.plain_at = {self.names.index(name): plain for (name, _), plain in zip(tables, self.plain)}
 
     def decode(self, buf, offs, lens, first, derived):
         """The tables and skipped packets, or None where the general decode must run."""
@@ -261,6 +262,14 @@ class _Plan:
                 table = run.tables[name]
             tables[name] = table
         return tables, self.skipped(unmatched), self.skipped(truncated), self.skipped(unsupported)
+
+    def decode_one(self, packet):
+        """(container name, values) of one whole packet, where the walk reads it and its table
+        needs no finishing; None otherwise."""
+        got = self.tree.decode_one(packet)
+        if got is None or got[0] != 0 or not self.plain_at[got[1]]:
+            return None
+        return self.names[got[1]], got[2]
 
     def finish(self, run, cols, raw):
         """A table with its arrays shaped and its text and bytes read; None when a field does
@@ -292,9 +301,9 @@ class _Plan:
                     values = [decode(b) if b else "" for b in values]
                 except ValueError:
                     return None
-            out = np.full(len(offs), None, dtype=object)
-            out[:] = _objects(values)
-            return out
+            if type(values) is np.ndarray:
+                return values  # the bytes themselves, as _byte_slices made them
+            return _objects(values)
         item = self.items.get(entry[1])
         if item is None:
             return col
