@@ -206,12 +206,13 @@ def test_the_walk_decodes_random_streams_as_the_level_by_level_decode(packets, t
             del d._plan
             assert_same_decode(fast, slow)
     # One packet at a time: the row decode gives it, or the reason it has none.
+        raw = d.decode(bytes(stream))
     rows = {int(i): (name, {k: v[j] for k, v in t.items() if k not in ("packet_index", "packet_offset")})
-            for name, t in d.decode(bytes(stream)).items() for j, i in enumerate(t["packet_index"])}
+            for name, t in raw.items() for j, i in enumerate(t["packet_index"])}
     index = ccsds_index(bytes(stream))
     for i, (o, n) in enumerate(zip(index["offset"].tolist(), index["length"].tolist())):
         if i not in rows:
-            with pytest.raises(ValueError, match="no container|too short|cannot be read|decode"):
+            with pytest.raises(ValueError, match="no container|too short|packet 0 .byte 0."):
                 d.decode_packet(stream[o:o + n])
             continue
         name, values = d.decode_packet(stream[o:o + n])
