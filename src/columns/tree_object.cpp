@@ -15,7 +15,7 @@ struct TreeState {
     Tree tree;
     Tree::Scratch scratch;  // for single packets, under the interpreter's lock
     std::uint64_t marks = 0;
-    std::vector<py::Ref> layouts;  // kept alive: the tree reads their compiled fields
+    std::vector<py::Ref> layouts;             // kept alive: the tree reads their compiled fields
     std::vector<std::vector<py::Ref>> names;  // each table's column keys
 };
 
@@ -121,7 +121,8 @@ py::Ref array_of(const TreeTable& table, std::size_t row_bytes, const TreeColumn
     const std::uint8_t* in = table.rows.data() + c.at;
     const std::uint64_t rows = table.packet_index.size();
     const auto copy = [&](auto size) {
-        for (std::uint64_t r = 0; r < rows; ++r) std::memcpy(out + r * size, in + r * row_bytes, size);
+        for (std::uint64_t r = 0; r < rows; ++r)
+            std::memcpy(out + r * size, in + r * row_bytes, size);
     };
     switch (c.size) {
         case 1: copy(std::integral_constant<std::size_t, 1>{}); break;
@@ -142,7 +143,8 @@ py::Ref int64_array(const std::vector<std::int64_t>& values) {
 
 PyObject* skips_object(const TreeSkips& s) {
     std::vector<std::int64_t> nodes(s.node.begin(), s.node.end());
-    py::Ref a = int64_array(nodes), b = int64_array(s.packet_index), c = int64_array(s.packet_offset);
+    py::Ref a = int64_array(nodes), b = int64_array(s.packet_index),
+            c = int64_array(s.packet_offset);
     if (!a || !b || !c) return nullptr;
     return PyTuple_Pack(3, a.get(), b.get(), c.get());
 }
@@ -152,8 +154,7 @@ PyObject* skips_object(const TreeSkips& s) {
 PyObject* tree_decode(PyObject* self, PyObject* args) {
     PyObject *data_obj, *offsets_obj, *lengths_obj;
     long long first_index;
-    if (!PyArg_ParseTuple(args, "OOOL:decode", &data_obj, &offsets_obj, &lengths_obj,
-                          &first_index))
+    if (!PyArg_ParseTuple(args, "OOOL:decode", &data_obj, &offsets_obj, &lengths_obj, &first_index))
         return nullptr;
     if (first_index < 0 || first_index > (1LL << 62)) {
         PyErr_SetString(PyExc_ValueError, "first_index must be from 0 to 2**62");
@@ -194,15 +195,18 @@ PyObject* tree_decode(PyObject* self, PyObject* args) {
                 const TreeColumn& col = tables[t][c];
                 const TreeSlot& slot = slots[col.slot];
                 const std::size_t bytes = s.tree.row_bytes(t);
-                py::Ref column =
-                    slot.kind == SlotKind::numeric    ? array_of(table, bytes, col, rows, store_code(slot.store))
-                    : slot.kind == SlotKind::position ? array_of(table, bytes, col, rows, "i8")
-                                                      : array_of(table, bytes, col, 2 * rows, "i8");
+                py::Ref column = slot.kind == SlotKind::numeric
+                                     ? array_of(table, bytes, col, rows, store_code(slot.store))
+                                 : slot.kind == SlotKind::position
+                                     ? array_of(table, bytes, col, rows, "i8")
+                                     : array_of(table, bytes, col, 2 * rows, "i8");
                 if (!column || PyDict_SetItem(dict.get(), s.names[t][c].get(), column.get()) < 0)
                     return nullptr;
             }
-            py::Ref index = int64_array(table.packet_index), offset = int64_array(table.packet_offset);
-            if (!index || !offset || PyDict_SetItemString(dict.get(), "packet_index", index.get()) < 0 ||
+            py::Ref index = int64_array(table.packet_index),
+                    offset = int64_array(table.packet_offset);
+            if (!index || !offset ||
+                PyDict_SetItemString(dict.get(), "packet_index", index.get()) < 0 ||
                 PyDict_SetItemString(dict.get(), "packet_offset", offset.get()) < 0)
                 return nullptr;
             PyList_SET_ITEM(out.get(), Py_ssize_t(t), dict.release());
@@ -222,8 +226,9 @@ PyObject* tree_decode(PyObject* self, PyObject* args) {
 PyObject* slot_object(const TreeSlot& slot, std::uint64_t value, std::uint64_t size) {
     switch (slot.kind) {
         case SlotKind::position: return PyLong_FromUnsignedLongLong(value);
-        case SlotKind::variable: return Py_BuildValue("(KK)", static_cast<unsigned long long>(value),
-                                                      static_cast<unsigned long long>(size));
+        case SlotKind::variable:
+            return Py_BuildValue("(KK)", static_cast<unsigned long long>(value),
+                                 static_cast<unsigned long long>(size));
         case SlotKind::numeric: break;
     }
     switch (slot.store) {
@@ -266,8 +271,10 @@ PyObject* tree_decode_one(PyObject* self, PyObject* arg) {
     if (!dict) return nullptr;
     for (std::size_t c = 0; c < columns.size(); ++c) {
         const std::uint32_t slot = columns[c].slot;
-        py::Ref value(slot_object(s.tree.slots()[slot], s.scratch.values[slot], s.scratch.sizes[slot]));
-        if (!value || PyDict_SetItem(dict.get(), s.names[t][c].get(), value.get()) < 0) return nullptr;
+        py::Ref value(
+            slot_object(s.tree.slots()[slot], s.scratch.values[slot], s.scratch.sizes[slot]));
+        if (!value || PyDict_SetItem(dict.get(), s.names[t][c].get(), value.get()) < 0)
+            return nullptr;
     }
     return Py_BuildValue("(iIN)", 0, o.node, dict.release());
 }

@@ -270,8 +270,8 @@ bool Tree::read(std::span<const std::int64_t> program, std::span<const double> r
                     return w.fail("a size comes from a slot that holds no number yet");
                 if (!w.next(0, std::int64_t(far_bits), v, "a field's size")) return false;
                 op.fixed_bits = std::uint64_t(v);
-                if (reals.size() < 2 || !w.index(reals.size() - 1, real, "a size's scale"))
-                    return false;
+                if (reals.size() < 2) return w.fail("a size's scale has no numbers");
+                if (!w.index(reals.size() - 1, real, "a size's scale")) return false;
                 op.slope = reals[real];
                 op.intercept = reals[real + 1];
             }
@@ -315,8 +315,7 @@ bool Tree::read(std::span<const std::int64_t> program, std::span<const double> r
                     if (integer) {
                         if (!w.word(term.word, "a term's value")) return false;
                     } else {
-                        if (reals.empty() || !w.index(reals.size(), real, "a term's value"))
-                            return false;
+                        if (!w.index(reals.size(), real, "a term's value")) return false;
                         term.real = reals[real];
                     }
                     ++depth;
@@ -332,8 +331,7 @@ bool Tree::read(std::span<const std::int64_t> program, std::span<const double> r
                 }
                 terms_.push_back(term);
             }
-            if (n_terms != 0 && depth != 1)
-                return w.fail("a restriction does not give one answer");
+            if (n_terms != 0 && depth != 1) return w.fail("a restriction does not give one answer");
         }
         if (!w.next(-1, std::int64_t(n_tables) - 1, node.table, "a node's table")) return false;
         // The slots a node reads must be filled on the way to it: checked as the walk
@@ -377,8 +375,8 @@ bool Tree::evaluate(std::size_t first, std::size_t count, const std::vector<std:
                 break;
             }
             case TermKind::compare_real:
-                stack.push_back(compare(term.op, real_of(slots_[term.slot].store, values[term.slot]),
-                                        term.real));
+                stack.push_back(compare(
+                    term.op, real_of(slots_[term.slot].store, values[term.slot]), term.real));
                 break;
             case TermKind::constant: stack.push_back(term.count != 0); break;
             case TermKind::all:
@@ -422,7 +420,9 @@ Tree::Outcome Tree::walk(std::span<const std::uint8_t> packet, std::uint64_t mar
                     filled[f.slot] = mark;
                     switch (f.read) {
                         case FieldRead::unsigned_word:
-                        case FieldRead::f32_word: values[f.slot] = word_bits(packet, at, f.bits); continue;
+                        case FieldRead::f32_word:
+                            values[f.slot] = word_bits(packet, at, f.bits);
+                            continue;
                         case FieldRead::signed_word: {
                             const std::uint64_t raw = word_bits(packet, at, f.bits);
                             const std::uint64_t sign = std::uint64_t{1} << (f.bits - 1);
@@ -433,8 +433,10 @@ Tree::Outcome Tree::walk(std::span<const std::uint8_t> packet, std::uint64_t mar
                         case FieldRead::general: break;
                     }
                     const LayoutField& lf = run.layout->fields()[f.field];
-                    Result<Number> n = decode_number(lf.encoding, packet, BitPos::of(at), lf.shape, lf.name);
-                    if (!n.ok()) return {Outcome::general, k};  // the general path reports the field
+                    Result<Number> n =
+                        decode_number(lf.encoding, packet, BitPos::of(at), lf.shape, lf.name);
+                    if (!n.ok())
+                        return {Outcome::general, k};  // the general path reports the field
                     values[f.slot] = canonical(slots_[f.slot].store, n.value());
                 }
                 pos += op.bits;
@@ -450,7 +452,8 @@ Tree::Outcome Tree::walk(std::span<const std::uint8_t> packet, std::uint64_t mar
                 const double scaled = real_of(slots_[s].store, values[s]) * op.slope;
                 const double bits = scaled + op.intercept;
                 if (!std::isfinite(bits)) {
-                    if (!bad) return {Outcome::general, k};  // not finite: the general path reports it
+                    if (!bad)
+                        return {Outcome::general, k};  // not finite: the general path reports it
                 } else if (bits <= -1) {
                     bad = true;  // a size below zero once its fraction is dropped
                 } else {
@@ -464,7 +467,8 @@ Tree::Outcome Tree::walk(std::span<const std::uint8_t> packet, std::uint64_t mar
             sizes[op.index] = size / 8;
             pos = start + size;
         }
-        if (node.refuse == TreeNode::Refuse::after_steps) return {Outcome::unsupported, node.unsupported_as};
+        if (node.refuse == TreeNode::Refuse::after_steps)
+            return {Outcome::unsupported, node.unsupported_as};
         std::size_t matches = 0, chosen = 0;
         if (node.dispatch_slot >= 0 && !node.kids.empty()) {
             if (!have(node.dispatch_slot)) return {Outcome::general, k};
@@ -550,7 +554,8 @@ void Tree::write_row(std::size_t t, const Scratch& scratch, std::uint8_t* row) c
             put_value(row + c.at, slot.store, scratch.values[c.slot]);
         } else {
             std::memcpy(row + c.at, &scratch.values[c.slot], 8);
-            if (slot.kind == SlotKind::variable) std::memcpy(row + c.at + 8, &scratch.sizes[c.slot], 8);
+            if (slot.kind == SlotKind::variable)
+                std::memcpy(row + c.at + 8, &scratch.sizes[c.slot], 8);
         }
     }
 }

@@ -41,10 +41,11 @@ enum class TreeOpKind : std::uint8_t { run, seek, variable };
 
 struct TreeOp {
     TreeOpKind kind = TreeOpKind::run;
-    std::uint32_t index = 0;    // run: the run; variable: the slot it fills
-    std::uint64_t bits = 0;     // run: bits it spans; seek: the bit to move to; variable: bits skipped first
-    std::int64_t size_slot = -1;  // variable: the numeric slot its size comes from, or -1
-    std::uint64_t fixed_bits = 0;  // variable without a size slot: its size
+    std::uint32_t index = 0;  // run: the run; variable: the slot it fills
+    std::uint64_t bits =
+        0;  // run: bits it spans; seek: the bit to move to; variable: bits skipped first
+    std::int64_t size_slot = -1;      // variable: the numeric slot its size comes from, or -1
+    std::uint64_t fixed_bits = 0;     // variable without a size slot: its size
     double slope = 1, intercept = 0;  // variable: size = slope * value + intercept bits
 };
 
@@ -73,7 +74,7 @@ struct TreeNode {
     std::vector<std::pair<std::size_t, std::size_t>> kid_terms;
     std::int64_t dispatch_slot = -1;  // kids told apart by one integer slot's value
     std::unordered_map<std::uint64_t, std::uint32_t> dispatch;  // value -> kid number
-    std::int64_t table = -1;          // the table a packet that stops here goes to
+    std::int64_t table = -1;  // the table a packet that stops here goes to
 };
 
 // How a run's field is read: word-wise where its bits lie in one 8-byte word read most
