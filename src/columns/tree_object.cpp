@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "columns.hpp"
+#include "core/ccsds.hpp"
 #include "core/tree.hpp"
 
 namespace bitweave::columns {
@@ -149,6 +150,85 @@ PyObject* skips_object(const TreeSkips& s) {
     return PyTuple_Pack(3, a.get(), b.get(), c.get());
 }
 
+// The bytes of a variable-size field: `size` bytes from bit `start` of the packet at byte
+// `offset` of data (checked by the walk to lie inside it), shifted when the field does not
+// start on a byte boundary.
+PyObject* field_bytes(std::span<const std::uint8_t> data, std::int64_t offset, std::uint64_t start,
+                      std::uint64_t size) {
+    const std::uint8_t* p = data.data() + std::uint64_t(offset) + start / 8;
+    const unsigned shift = unsigned(start % 8);
+    if (shift == 0)
+        return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(p), Py_ssize_t(size));
+    PyObject* out = PyBytes_FromStringAndSize(nullptr, Py_ssize_t(size));
+    if (out == nullptr) return nullptr;
+    auto* q = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(out));
+    // Off a byte boundary the field's last bits lie in p[size], inside the packet.
+    for (std::uint64_t j = 0; j < size; ++j)
+        q[j] = std::uint8_t((p[j] << shift) | (p[j + 1] >> (8 - shift)));
+    return out;
+}
+
+// A column of bytes objects, one a row, from a variable slot's (first bit, size) pairs.
+py::Ref bytes_column(std::span<const std::uint8_t> data, const TreeTable& table,
+                     std::size_t row_bytes, const TreeColumn& c) {
+    const std::uint64_t rows = table.packet_index.size();
+    void* cells = nullptr;
+    py::Ref array = new_array(rows, "O", cells);
+    if (!array) return array;
+    auto** objects = static_cast<PyObject**>(cells);
+    for (std::uint64_t r = 0; r < rows; ++r) {
+        std::uint64_t where[2];
+        std::memcpy(where, table.rows.data() + r * row_bytes + c.at, 16);
+        PyObject* piece = field_bytes(data, table.packet_offset[r], where[0], where[1]);
+        if (piece == nullptr) return py::Ref();
+        Py_SETREF(objects[r], piece);
+    }
+    return array;
+}
+
+// (tables, unmatched, truncated, unsupported) of a complete walk.
+PyObject* result_object(const TreeState& s, std::span<const std::uint8_t> data,
+                        const TreeResult& result) {
+    const auto& tables = s.tree.tables();
+    const auto& slots = s.tree.slots();
+    py::Ref out(PyList_New(Py_ssize_t(tables.size())));
+    if (!out) return nullptr;
+    for (std::size_t t = 0; t < tables.size(); ++t) {
+        const TreeTable& table = result.tables[t];
+        const std::uint64_t rows = table.packet_index.size();
+        if (rows == 0) {
+            Py_INCREF(Py_None);
+            PyList_SET_ITEM(out.get(), Py_ssize_t(t), Py_None);
+            continue;
+        }
+        py::Ref dict(PyDict_New());
+        if (!dict) return nullptr;
+        const std::size_t bytes = s.tree.row_bytes(t);
+        for (std::size_t c = 0; c < tables[t].size(); ++c) {
+            const TreeColumn& col = tables[t][c];
+            const TreeSlot& slot = slots[col.slot];
+            py::Ref column = slot.kind == SlotKind::numeric
+                                 ? array_of(table, bytes, col, rows, store_code(slot.store))
+                             : slot.kind == SlotKind::position
+                                 ? array_of(table, bytes, col, rows, "i8")
+                                 : bytes_column(data, table, bytes, col);
+            if (!column || PyDict_SetItem(dict.get(), s.names[t][c].get(), column.get()) < 0)
+                return nullptr;
+        }
+        py::Ref index = int64_array(table.packet_index), offset = int64_array(table.packet_offset);
+        if (!index || !offset ||
+            PyDict_SetItemString(dict.get(), "packet_index", index.get()) < 0 ||
+            PyDict_SetItemString(dict.get(), "packet_offset", offset.get()) < 0)
+            return nullptr;
+        PyList_SET_ITEM(out.get(), Py_ssize_t(t), dict.release());
+    }
+    py::Ref unmatched(skips_object(result.unmatched));
+    py::Ref truncated(unmatched ? skips_object(result.truncated) : nullptr);
+    py::Ref unsupported(truncated ? skips_object(result.unsupported) : nullptr);
+    if (!unsupported) return nullptr;
+    return PyTuple_Pack(4, out.get(), unmatched.get(), truncated.get(), unsupported.get());
+}
+
 // decode(data, offsets, lengths, first_index, /): None when some packet needs the general
 // path; else (tables, unmatched, truncated, unsupported).
 PyObject* tree_decode(PyObject* self, PyObject* args) {
@@ -177,58 +257,59 @@ PyObject* tree_decode(PyObject* self, PyObject* args) {
                           first_index, result);
         });
         if (!result.complete) Py_RETURN_NONE;
-        const auto& tables = s.tree.tables();
-        const auto& slots = s.tree.slots();
-        py::Ref out(PyList_New(Py_ssize_t(tables.size())));
-        if (!out) return nullptr;
-        for (std::size_t t = 0; t < tables.size(); ++t) {
-            const TreeTable& table = result.tables[t];
-            const std::uint64_t rows = table.packet_index.size();
-            if (rows == 0) {
-                Py_INCREF(Py_None);
-                PyList_SET_ITEM(out.get(), Py_ssize_t(t), Py_None);
-                continue;
-            }
-            py::Ref dict(PyDict_New());
-            if (!dict) return nullptr;
-            for (std::size_t c = 0; c < tables[t].size(); ++c) {
-                const TreeColumn& col = tables[t][c];
-                const TreeSlot& slot = slots[col.slot];
-                const std::size_t bytes = s.tree.row_bytes(t);
-                py::Ref column = slot.kind == SlotKind::numeric
-                                     ? array_of(table, bytes, col, rows, store_code(slot.store))
-                                 : slot.kind == SlotKind::position
-                                     ? array_of(table, bytes, col, rows, "i8")
-                                     : array_of(table, bytes, col, 2 * rows, "i8");
-                if (!column || PyDict_SetItem(dict.get(), s.names[t][c].get(), column.get()) < 0)
-                    return nullptr;
-            }
-            py::Ref index = int64_array(table.packet_index),
-                    offset = int64_array(table.packet_offset);
-            if (!index || !offset ||
-                PyDict_SetItemString(dict.get(), "packet_index", index.get()) < 0 ||
-                PyDict_SetItemString(dict.get(), "packet_offset", offset.get()) < 0)
-                return nullptr;
-            PyList_SET_ITEM(out.get(), Py_ssize_t(t), dict.release());
-        }
-        py::Ref unmatched(skips_object(result.unmatched));
-        py::Ref truncated(unmatched ? skips_object(result.truncated) : nullptr);
-        py::Ref unsupported(truncated ? skips_object(result.unsupported) : nullptr);
-        if (!unsupported) return nullptr;
-        return PyTuple_Pack(4, out.get(), unmatched.get(), truncated.get(), unsupported.get());
+        return result_object(s, data.span(), result);
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+}
+
+// decode_stream(data, skip_header_bytes, /): a stream of space packets framed and walked in
+// one call: (tables, unmatched, truncated, unsupported, packets, tail), or None when some
+// packet needs the general path.
+PyObject* tree_decode_stream(PyObject* self, PyObject* args) {
+    PyObject *data_obj, *skip_obj;
+    if (!PyArg_ParseTuple(args, "OO:decode_stream", &data_obj, &skip_obj)) return nullptr;
+    const TreeState& s = state(self);
+    View data;
+    std::uint64_t skip;
+    if (!data.bytes(data_obj, "data") || !size_argument(skip_obj, "skip_header_bytes", skip))
+        return nullptr;
+    try {
+        TreeResult result;
+        std::vector<std::int64_t> offsets, lengths;
+        std::uint64_t tail = 0;
+        without_interpreter([&] {
+            // Each header is read once, here; the walk checks every packet again against
+            // the data's size, so a buffer rewritten meanwhile only changes values.
+            tail = walk_space_packets(data.span(), 0, skip,
+                                      [&](std::uint64_t at, const SpacePacketHeader& h) {
+                                          offsets.push_back(std::int64_t(at));
+                                          lengths.push_back(std::int64_t(h.length));
+                                      });
+            s.tree.decode(data.span(), reinterpret_cast<const std::uint8_t*>(offsets.data()),
+                          reinterpret_cast<const std::uint8_t*>(lengths.data()), offsets.size(), 0,
+                          result);
+        });
+        if (!result.complete) Py_RETURN_NONE;
+        py::Ref got(result_object(s, data.span(), result));
+        py::Ref packets(got ? PyLong_FromSize_t(offsets.size()) : nullptr);
+        py::Ref tail_obj(packets ? PyLong_FromUnsignedLongLong(tail) : nullptr);
+        if (!tail_obj) return nullptr;
+        PyObject* t = got.get();
+        return PyTuple_Pack(6, PyTuple_GET_ITEM(t, 0), PyTuple_GET_ITEM(t, 1),
+                            PyTuple_GET_ITEM(t, 2), PyTuple_GET_ITEM(t, 3), packets.get(),
+                            tail_obj.get());
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     }
 }
 
 // A slot's value as a Python object: a number for numeric slots, the field's first bit for
-// position slots, (first bit, bytes) for variable ones.
-PyObject* slot_object(const TreeSlot& slot, std::uint64_t value, std::uint64_t size) {
+// position slots.
+PyObject* slot_object(const TreeSlot& slot, std::uint64_t value) {
     switch (slot.kind) {
         case SlotKind::position: return PyLong_FromUnsignedLongLong(value);
-        case SlotKind::variable:
-            return Py_BuildValue("(KK)", static_cast<unsigned long long>(value),
-                                 static_cast<unsigned long long>(size));
+        case SlotKind::variable: return nullptr;  // made by the caller, from the packet
         case SlotKind::numeric: break;
     }
     switch (slot.store) {
@@ -271,8 +352,10 @@ PyObject* tree_decode_one(PyObject* self, PyObject* arg) {
     if (!dict) return nullptr;
     for (std::size_t c = 0; c < columns.size(); ++c) {
         const std::uint32_t slot = columns[c].slot;
-        py::Ref value(
-            slot_object(s.tree.slots()[slot], s.scratch.values[slot], s.scratch.sizes[slot]));
+        const TreeSlot& kind = s.tree.slots()[slot];
+        py::Ref value(kind.kind == SlotKind::variable
+                          ? field_bytes(packet, 0, s.scratch.values[slot], s.scratch.sizes[slot])
+                          : slot_object(kind, s.scratch.values[slot]));
         if (!value || PyDict_SetItem(dict.get(), s.names[t][c].get(), value.get()) < 0)
             return nullptr;
     }
@@ -285,6 +368,11 @@ PyMethodDef tree_methods[] = {
      "One whole packet: (0, node, values) where it reaches a table, (kind, node, None) where\n"
      "it is left out (1 unmatched, 2 truncated, 3 unsupported), None where it needs the\n"
      "general path."},
+    {"decode_stream", tree_decode_stream, METH_VARARGS,
+     "decode_stream($self, data, skip_header_bytes, /)\n--\n\n"
+     "Frames a stream of space packets (each behind skip_header_bytes of record header) and\n"
+     "decodes them: (tables, unmatched, truncated, unsupported, packets, tail), or None when\n"
+     "some packet needs the general path."},
     {"decode", tree_decode, METH_VARARGS,
      "decode($self, data, offsets, lengths, first_index, /)\n--\n\n"
      "Decodes the packets at offsets (int64, bytes from data's start) of lengths bytes:\n"

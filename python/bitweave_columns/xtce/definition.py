@@ -411,8 +411,18 @@ class Definition:
         from .. import ccsds_index
 
         with _Buffer(data) as buf:
-            index = ccsds_index(buf.view, skip_header_bytes=skip_header_bytes)
-            decoded = self._decode(buf, index, 0, None, derived)
+            plan = self._tree_plan() if self.root is not None else None
+            # Framing and decoding in one call where the walk reads the tree (a bad
+            # skip_header_bytes is left to ccsds_index, whose errors name it).
+            tried = (plan is not None and type(skip_header_bytes) is int
+                     and 0 <= skip_header_bytes < 1 << 63)
+            got = plan.decode_stream(buf, skip_header_bytes, derived) if tried else None
+            if got is not None:
+                tables, unmatched, truncated, unsupported, packets, tail = got
+                decoded = self._result(tables, unmatched, truncated, unsupported, packets, tail)
+            else:
+                index = ccsds_index(buf.view, skip_header_bytes=skip_header_bytes)
+                decoded = self._decode(buf, index, 0, None, derived, walk=not tried)
             _warn_if_mostly_lost(decoded, buf.view, skip_header_bytes)
             return decoded
 
@@ -470,7 +480,12 @@ class Definition:
         with _Buffer(data) as buf:
             return self._decode(buf, index, start, stop, derived)
 
-    def _decode(self, buf, index, start, stop, derived):
+    def _result(self, tables, unmatched, truncated, unsupported, packets, tail):
+        tables = {name: tables[name] for name in self.containers if name in tables}
+        return Decoded(tables, unmatched, truncated, packets, int(tail), _skipped(()),
+                       unsupported=unsupported, names=self._qualified)
+
+    def _decode(self, buf, index, start, stop, derived, walk=True):
         if self.root is None:
             raise XtceError(f"{self.name!r} has several root containers; name the one to start "
                             "from with load(..., root=...)")
@@ -480,16 +495,13 @@ class Definition:
         start, stop, _ = slice(start, stop).indices(total)
         stop = max(start, stop)
         tail = index.get("tail", 0) if stop == total else 0
-        plan = self._tree_plan()
+        plan = self._tree_plan() if walk else None
         got = plan.decode(buf, offs[start:stop], lens[start:stop], start, derived) \
             if plan is not None and len(offs) == len(lens) else None
         if got is not None:
             # One pass of the C++ walk; packets it cannot read send the whole range down
             # the general path below, which reports them.
-            tables, unmatched, truncated, unsupported = got
-            tables = {name: tables[name] for name in self.containers if name in tables}
-            return Decoded(tables, unmatched, truncated, stop - start, int(tail),
-                           _skipped(()), unsupported=unsupported, names=self._qualified)
+            return self._result(*got, stop - start, tail)
         run = _Decoding(self, buf, derived)
         group = _Group(np.arange(start, stop, dtype=np.int64), offs[start:stop], lens[start:stop])
         run.walk(self.containers[self.root], group)

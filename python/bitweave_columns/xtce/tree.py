@@ -236,7 +236,8 @@ class _Plan:
         self.items = items
         # Tables whose columns the walk gives as they are: no array to shape, no text or
         # bytes to read.
-        self.plain = [all(e[0] == "slot" and e[1] not in items for _, e in cols)
+        self.plain = [all((e[0] == "slot" and e[1] not in items)
+                          or (e[0] == "var" and e[2].kind == "binary") for _, e in cols)
                       for _, cols in tables]
         self.names = list(definition._tree(definition.root))
         self.plain_at = {self.names.index(name): plain for (name, _), plain in zip(tables, self.plain)}
@@ -244,8 +245,18 @@ class _Plan:
     def decode(self, buf, offs, lens, first, derived):
         """The tables and skipped packets, or None where the general decode must run."""
         got = self.tree.decode(buf.view, offs, lens, first)
+        return None if got is None else self.result(buf, got, derived)
+
+    def decode_stream(self, buf, skip, derived):
+        """A whole stream framed and walked at once: (tables, unmatched, truncated,
+        unsupported, packets, tail), or None where the general decode must run."""
+        got = self.tree.decode_stream(buf.view, skip)
         if got is None:
             return None
+        done = self.result(buf, got[:4], derived)
+        return None if done is None else done + got[4:]
+
+    def result(self, buf, got, derived):
         raw, unmatched, truncated, unsupported = got
         run = _Decoding(self.d, buf, derived) if derived or not all(self.plain) else None
         tables = {}
@@ -292,18 +303,14 @@ class _Plan:
 
     def column(self, run, entry, col, offs):
         if entry[0] == "var":
-            where = col.reshape(-1, 2)
-            values = run.read_bytes(offs, where[:, 0], where[:, 1])
             enc = entry[2]
-            if enc.kind == "string":
-                decode = _text_decoder(enc.codec)
-                try:
-                    values = [decode(b) if b else "" for b in values]
-                except ValueError:
-                    return None
-            if type(values) is np.ndarray:
-                return values  # the bytes themselves, as _byte_slices made them
-            return _objects(values)
+            if enc.kind != "string":
+                return col  # the bytes, as the walk cut them
+            decode = _text_decoder(enc.codec)
+            try:
+                return _objects([decode(b) if b else "" for b in col.tolist()])
+            except ValueError:
+                return None
         item = self.items.get(entry[1])
         if item is None:
             return col
