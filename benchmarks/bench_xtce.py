@@ -121,6 +121,32 @@ parameterTypeRef="E"/></ParameterSet><ContainerSet><SequenceContainer name="P"><
           f"{fmt_time(t_derived)}, raw {fmt_time(t_raw)}, derived / raw {t_derived / t_raw:.2f}")
 
 
+def one_packet(definition, oracle, data, rounds, title):
+    """One packet at a time: decode_packet against space_packet_parser's parse_bytes, and a
+    whole decode call of that one packet (the fixed cost of a call)."""
+    from bitweave_columns import ccsds_index
+
+    index = ccsds_index(data)
+    start, size = int(index["offset"][1]), int(index["length"][1])
+    packet = data[start:start + size]
+    name, values = definition.decode_packet(packet)
+    assert values == {k: python_value(v.raw_value) for k, v in oracle.parse_bytes(packet).items()
+                      if k in values}, "decode_packet differs from parse_bytes"
+    n = 2000
+    t_one = min(timeit_loop(lambda: definition.decode_packet(packet), n) for _ in range(rounds))
+    t_call = min(timeit_loop(lambda: definition.decode(packet), n // 10) for _ in range(rounds))
+    t_spp = min(timeit_loop(lambda: oracle.parse_bytes(packet), n // 10) for _ in range(rounds))
+    return [title, f"{len(values)}", fmt_time(t_one), fmt_time(t_call), fmt_time(t_spp),
+            f"{t_spp / t_one:.0f}x", f"{t_spp / t_call:.1f}x"]
+
+
+def timeit_loop(func, n):
+    t = time.perf_counter()
+    for _ in range(n):
+        func()
+    return (time.perf_counter() - t) / n
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--rounds", type=int, default=9)
@@ -133,7 +159,7 @@ def main():
 
     print(f"Python {sys.version.split()[0]}, numpy {version('numpy')}, space_packet_parser "
           f"{version('space_packet_parser')}, bitweave_columns from {bitweave_columns.__file__}")
-    rows, loads, failed = [], [], False
+    rows, loads, singles, failed = [], [], [], False
     for title, xml_name, data_name in DATA_SETS:
         xml_path, data_path = args.realdata / xml_name, args.realdata / data_name
         data = data_path.read_bytes()
@@ -152,6 +178,7 @@ def main():
         print(f"{title}: {len(packets)} packets, {compared} values equal on both sides "
               f"(raw and derived)")
 
+        singles.append(one_packet(definition, oracle, data, args.rounds, title))
         t_bw, _ = median_time(lambda: definition.decode(data), args.rounds)
         t_spp, _ = median_time(lambda: oracle_parse(oracle, data), args.oracle_rounds)
         n = len(packets)
@@ -163,6 +190,10 @@ def main():
     print("\nWhole-file decode (document loaded beforehand)\n")
     print_table(["file", "packets", "fields", "bitweave", "per packet", "per field",
                  "space_packet_parser", "per packet", "per field", "speed-up"], rows)
+    print("\nOne packet (the second of the file): decode_packet, a decode call of that packet, "
+          "space_packet_parser's parse_bytes\n")
+    print_table(["file", "fields", "decode_packet", "decode(packet)", "parse_bytes",
+                 "decode_packet speed-up", "decode speed-up"], singles)
     print("\nDocument load\n")
     print_table(["document", "bitweave", "space_packet_parser"], loads)
     label_ranges(args.rounds)
