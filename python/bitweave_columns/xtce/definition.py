@@ -446,15 +446,21 @@ class Definition:
             # the general path below, which reports them.
             tables, unmatched, truncated, unsupported = got
             tables = {name: tables[name] for name in self.containers if name in tables}
-            return Decoded(tables, unmatched, truncated, stop - start, int(tail),
-                           _skipped(()), unsupported=unsupported, names=self._qualified)
+            return self._result(Decoded(tables, unmatched, truncated, stop - start, int(tail),
+                                        _skipped(()), unsupported=unsupported,
+                                        names=self._qualified), derived)
         run = _Decoding(self, buf, derived)
         group = _Group(np.arange(start, stop, dtype=np.int64), offs[start:stop], lens[start:stop])
         run.walk(self.containers[self.root], group)
         tables = {name: run.tables[name] for name in self.containers if name in run.tables}
-        return Decoded(tables, _skipped(run.unmatched), _skipped(run.truncated), stop - start,
-                       int(tail), _skipped(run.invalid, run.errors),
-                       unsupported=_skipped(run.unsupported), names=self._qualified)
+        return self._result(Decoded(tables, _skipped(run.unmatched), _skipped(run.truncated),
+                                    stop - start, int(tail), _skipped(run.invalid, run.errors),
+                                    unsupported=_skipped(run.unsupported),
+                                    names=self._qualified), derived)
+
+    def _result(self, decoded, derived):
+        decoded.definition, decoded.derived = self, bool(derived)
+        return decoded
 
     def _layout(self, key, recipe):
         """A compiled Layout, cached by `key`; `recipe` is a callable that gives its recipe."""
