@@ -5,6 +5,7 @@ Exit status 0 on success, 1 for bad input (a missing file, an unknown container,
 argument), with one line on stderr naming what was wrong; never a traceback for those.
 """
 import argparse
+import importlib
 import os
 import socket
 import sys
@@ -46,7 +47,7 @@ def _progress(items, what):
     if not sys.stderr.isatty() or len(items) < 2:
         return items
     try:
-        from tqdm import tqdm
+        tqdm = importlib.import_module("tqdm").tqdm  # optional: the "progress" extra
     except ImportError:
         return items
     return tqdm(items, desc=what, unit="file")
