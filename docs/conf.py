@@ -17,7 +17,16 @@ exclude_patterns = ["_build"]
 html_theme = "alabaster"
 default_role = "code"
 doctest_global_setup = f"""
-import struct
+import os, struct, tempfile
+import bitweave
+REALDATA = {os.path.join(ROOT, "..", "shared", "realdata")!r}
+if os.path.isdir(REALDATA):  # the detail pages name the real mission files by their names
+    _here = tempfile.mkdtemp()
+    for _d in ("jpss", "idex"):
+        for _f in os.listdir(os.path.join(REALDATA, _d)):
+            if not os.path.exists(os.path.join(_here, _f)):
+                os.symlink(os.path.join(REALDATA, _d, _f), os.path.join(_here, _f))
+    os.chdir(_here)
 HK_XML = {os.path.join(HERE, "hk.xml")!r}
 # three housekeeping packets of APID 42, battery raw counts 28000, 28001, 28002
 PACKETS = b"".join(struct.pack(">HHHH", 0x0800 | 42, 0xC000 | i, 1, 28000 + i) for i in range(3))
