@@ -6,6 +6,7 @@ argument), with one line on stderr naming what was wrong; never a traceback for 
 """
 import argparse
 import importlib
+import importlib.util
 import os
 import socket
 import sys
@@ -113,6 +114,9 @@ def _write_csv(decoded, path):
 
 def _write_netcdf(decoded, path):
     import numpy as np
+
+    if importlib.util.find_spec("netCDF4") is None and importlib.util.find_spec("scipy") is None:
+        raise UserError(f'-o {path}: NetCDF files need netCDF4: pip install "bitweave[xarray]"')
 
     datasets = decoded.to_xarray()
     mode = "w"
