@@ -17,7 +17,7 @@ EXAMPLES = """examples:
   bitweave decode mission.xml day1.bin day2.bin -o out.parquet --derived
   bitweave decode mission.xml packets.bin -o hk.csv --container HK_Packet
   bitweave decode mission.xml packets.bin -o packets.nc
-  bitweave encode mission.xml SET_MODE MODE=2 --hex
+  bitweave encode mission.xml SET_MODE MODE=2 > command.hex
   bitweave follow mission.xml --tcp 127.0.0.1:10015
 """
 
@@ -58,6 +58,9 @@ def describe(args, out):
     d = _load(args.doc)
     out.write(f"{d.name} (XTCE {d.xtce_version or 'without namespace'}): "
               f"{len(d.parameters)} parameters, {len(d.containers)} containers\n")
+    systems = sorted({q.rsplit("/", 1)[0] or "/" for q in getattr(d, "_qualified", {})})
+    if systems:
+        out.write(f"space systems: {', '.join(systems)}\n")
     out.write(f"root: {d.root}\n")
     out.write("containers:\n")
     for name, c in d.containers.items():
