@@ -149,6 +149,8 @@ class Decoded(dict[str, dict[str, Any]]):
     unsupported: Skipped
     packets: int
     tail: int
+    definition: Definition | None
+    derived: bool
     def __init__(
         self,
         tables: dict[str, dict[str, Any]],
@@ -161,6 +163,14 @@ class Decoded(dict[str, dict[str, Any]]):
         names: Any = None,
     ) -> None: ...
     def __missing__(self, key: str) -> dict[str, Any]: ...
+    def to_xarray(self) -> dict[str, Any]:
+        """{container name: xarray.Dataset}, a `packet` dimension with `packet_index` and
+        `packet_offset` as coordinates, units and descriptions as attributes."""
+    def to_pandas(self) -> dict[str, Any]:
+        """{container name: pandas.DataFrame} indexed by `packet_index`."""
+    def to_parquet(self, folder: str | os.PathLike[str], **options: Any) -> dict[str, str]:
+        """One Parquet file per container in `folder`, units in the schema's metadata;
+        returns {container name: path}."""
     @classmethod
     def concat(cls, parts: Iterable[Decoded]) -> Decoded: ...
 

@@ -639,6 +639,10 @@ class Decoded(dict):
         self.packets = packets
         self.tail = tail
         self._names = names or {}
+        # What decoded it (for units and descriptions in the outputs) and whether the
+        # values are derived ones.
+        self.definition = None
+        self.derived = False
 
     def __missing__(self, key):
         name = self._names.get("/" + key.strip("/")) if isinstance(key, str) else None
@@ -652,6 +656,36 @@ class Decoded(dict):
         return (f"Decoded({{{tables}}}, packets={self.packets}, unmatched={self.unmatched.count}, "
                 f"truncated={self.truncated.count}, invalid={self.invalid.count}, "
                 f"unsupported={self.unsupported.count}, tail={self.tail})")
+
+    def to_xarray(self):
+        """{container name: `xarray.Dataset`}: a `packet` dimension with `packet_index` and
+        `packet_offset` as coordinates, one variable per parameter carrying its XTCE units
+        and descriptions as attributes (and its calibrator or labels where the values are
+        derived), fixed arrays with extra dimensions. Missing values are NaN (integers then
+        float64) or None. Needs the "xarray" extra."""
+        from .outputs import to_xarray
+
+        return to_xarray(self)
+
+    def to_pandas(self):
+        """{container name: `pandas.DataFrame`} indexed by `packet_index`, one column per
+        parameter (nullable types where values are missing; a fixed array's column holds one
+        array per row). Units and descriptions are in each column's `attrs`. Needs the
+        "pandas" extra."""
+        from .outputs import to_pandas
+
+        return to_pandas(self)
+
+    def to_parquet(self, folder, **options):
+        """Write one Parquet file per container into `folder` (created if needed), named
+        after the container, and return {container name: path}. Each parameter's units and
+        descriptions are its field's metadata, and the schema's metadata holds "container"
+        and "units" (JSON, parameter to units). Fixed arrays are fixed-size lists, sized
+        ones lists; `options` go to `pyarrow.parquet.write_table`. Needs the "parquet"
+        extra."""
+        from .outputs import to_parquet
+
+        return to_parquet(self, folder, **options)
 
     @classmethod
     def concat(cls, parts):
@@ -674,10 +708,13 @@ class Decoded(dict):
                            np.concatenate([s.offsets for s in got] or [np.zeros(0, np.int64)]), by,
                            [m for s in got for m in s.first_errors][:10])
 
-        return cls(tables, skipped("unmatched"), skipped("truncated"),
-                   sum(p.packets for p in parts), parts[-1].tail if parts else 0,
-                   skipped("invalid"), unsupported=skipped("unsupported"),
-                   names=parts[0]._names if parts else None)
+        out = cls(tables, skipped("unmatched"), skipped("truncated"),
+                  sum(p.packets for p in parts), parts[-1].tail if parts else 0,
+                  skipped("invalid"), unsupported=skipped("unsupported"),
+                  names=parts[0]._names if parts else None)
+        if parts:
+            out.definition, out.derived = parts[0].definition, parts[0].derived
+        return out
 
 
 def _concat(cols):

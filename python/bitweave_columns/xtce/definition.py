@@ -419,7 +419,8 @@ class Definition:
             got = plan.decode_stream(buf, skip_header_bytes, derived) if tried else None
             if got is not None:
                 tables, unmatched, truncated, unsupported, packets, tail = got
-                decoded = self._result(tables, unmatched, truncated, unsupported, packets, tail)
+                decoded = self._result(tables, unmatched, truncated, unsupported, packets, tail,
+                                       derived)
             else:
                 index = ccsds_index(buf.view, skip_header_bytes=skip_header_bytes)
                 decoded = self._decode(buf, index, 0, None, derived, walk=not tried)
@@ -480,10 +481,11 @@ class Definition:
         with _Buffer(data) as buf:
             return self._decode(buf, index, start, stop, derived)
 
-    def _result(self, tables, unmatched, truncated, unsupported, packets, tail):
+    def _result(self, tables, unmatched, truncated, unsupported, packets, tail, derived):
         tables = {name: tables[name] for name in self.containers if name in tables}
-        return Decoded(tables, unmatched, truncated, packets, int(tail), _skipped(()),
-                       unsupported=unsupported, names=self._qualified)
+        return self._stamped(Decoded(tables, unmatched, truncated, packets, int(tail),
+                                     _skipped(()), unsupported=unsupported,
+                                     names=self._qualified), derived)
 
     def _decode(self, buf, index, start, stop, derived, walk=True):
         if self.root is None:
@@ -501,14 +503,19 @@ class Definition:
         if got is not None:
             # One pass of the C++ walk; packets it cannot read send the whole range down
             # the general path below, which reports them.
-            return self._result(*got, stop - start, tail)
+            return self._result(*got, stop - start, tail, derived)
         run = _Decoding(self, buf, derived)
         group = _Group(np.arange(start, stop, dtype=np.int64), offs[start:stop], lens[start:stop])
         run.walk(self.containers[self.root], group)
         tables = {name: run.tables[name] for name in self.containers if name in run.tables}
-        return Decoded(tables, _skipped(run.unmatched), _skipped(run.truncated), stop - start,
-                       int(tail), _skipped(run.invalid, run.errors),
-                       unsupported=_skipped(run.unsupported), names=self._qualified)
+        return self._stamped(Decoded(tables, _skipped(run.unmatched), _skipped(run.truncated),
+                                    stop - start, int(tail), _skipped(run.invalid, run.errors),
+                                    unsupported=_skipped(run.unsupported),
+                                    names=self._qualified), derived)
+
+    def _stamped(self, decoded, derived):
+        decoded.definition, decoded.derived = self, bool(derived)
+        return decoded
 
     def _layout(self, key, recipe):
         """A compiled Layout, cached by `key`; `recipe` is a callable that gives its recipe."""
