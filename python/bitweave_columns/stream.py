@@ -162,8 +162,12 @@ class StreamDecoder:
                 continue
             offs, lens = index["offset"][rows], index["length"][rows]
             try:
-                if isinstance(entry, Layout):
-                    table = entry.unpack(data, offsets=offs, lengths=lens, errors=self.errors)
+                if isinstance(entry, Layout):  # the index's columns need no checking
+                    table, masks = entry._decode(data, None, None, 0, offs, lens,
+                                                 self.errors == "mask")
+                    if masks is not None:
+                        table = {name: np.ma.MaskedArray(column, mask=masks[name])
+                                 for name, column in table.items()}
                 else:
                     table, rows, offs = self._picked(data, entry, apid, rows, offs, lens)
             except ValueError as e:
@@ -225,8 +229,10 @@ def _gaps(apids, counts, first, last):
     prev = np.empty_like(s)
     prev[1:] = s[:-1]
     known = np.ones(len(s), bool)
-    starts = np.flatnonzero(np.r_[True, a[1:] != a[:-1]])
-    ends = np.r_[starts[1:], len(a)] - 1
+    edge = np.empty(len(a), bool)
+    edge[0], edge[1:] = True, a[1:] != a[:-1]
+    starts = np.flatnonzero(edge)
+    ends = np.append(starts[1:], len(a)) - 1
     for i, j in zip(starts.tolist(), ends.tolist()):
         apid = int(a[i])
         if apid in last:

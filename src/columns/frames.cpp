@@ -77,6 +77,8 @@ PyObject* reader_feed(PyObject* self, PyObject* data) {
     std::vector<std::uint8_t> out;
     obj->busy = true;
     try {
+        // Packets never outgrow the frames they came in, and what was held before.
+        out.reserve(view.span().size() + obj->reader->packet_bytes());
         without_interpreter([&] { obj->reader->feed(view.span(), out); });
     } catch (const std::bad_alloc&) {
         obj->busy = false;

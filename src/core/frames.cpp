@@ -9,9 +9,10 @@ namespace bitweave {
 
 namespace {
 
-// Eight tables for eight bytes at a time: crc_tables[k][b] is the CRC, from a zero
+// Sixteen tables for sixteen bytes at a time: crc_tables[k][b] is the CRC, from a zero
 // register, of byte b followed by k zero bytes. The check value below pins them down.
-using CrcTables = std::array<std::array<std::uint16_t, 256>, 8>;
+constexpr std::size_t crc_stride = 16;
+using CrcTables = std::array<std::array<std::uint16_t, 256>, crc_stride>;
 
 constexpr CrcTables make_crc_tables() {
     CrcTables t{};
@@ -20,7 +21,7 @@ constexpr CrcTables make_crc_tables() {
         for (int i = 0; i < 8; ++i) r = (r & 0x8000) ? (r << 1) ^ 0x1021 : r << 1;
         t[0][b] = std::uint16_t(r);
     }
-    for (std::size_t k = 1; k < 8; ++k)
+    for (std::size_t k = 1; k < crc_stride; ++k)
         for (unsigned b = 0; b < 256; ++b) {
             const unsigned r = t[k - 1][b];
             t[k][b] = std::uint16_t((r << 8) ^ t[0][r >> 8]);
@@ -52,9 +53,11 @@ std::uint16_t crc16_ccitt(std::span<const std::uint8_t> data, std::uint16_t crc)
     const std::uint8_t* p = data.data();
     std::size_t n = data.size();
     const auto& t = crc_tables;
-    for (; n >= 8; n -= 8, p += 8)
-        crc = std::uint16_t(t[7][p[0] ^ (crc >> 8)] ^ t[6][p[1] ^ (crc & 0xFF)] ^ t[5][p[2]] ^
-                            t[4][p[3]] ^ t[3][p[4]] ^ t[2][p[5]] ^ t[1][p[6]] ^ t[0][p[7]]);
+    for (; n >= crc_stride; n -= crc_stride, p += crc_stride) {
+        unsigned r = t[15][p[0] ^ (crc >> 8)] ^ t[14][p[1] ^ (crc & 0xFF)];
+        for (std::size_t i = 2; i < crc_stride; ++i) r ^= t[crc_stride - 1 - i][p[i]];
+        crc = std::uint16_t(r);
+    }
     return crc_bytewise(p, n, crc);
 }
 
