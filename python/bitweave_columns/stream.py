@@ -224,24 +224,19 @@ def _gaps(apids, counts, first, last):
     if not len(apids):
         return [], last
     order = np.argsort(apids, kind="stable")
-    a = apids[order].astype(np.int64)
-    s = counts[order].astype(np.int64)
-    prev = np.empty_like(s)
-    prev[1:] = s[:-1]
-    known = np.ones(len(s), bool)
-    edge = np.empty(len(a), bool)
-    edge[0], edge[1:] = True, a[1:] != a[:-1]
-    starts = np.flatnonzero(edge)
-    ends = np.append(starts[1:], len(a)) - 1
-    for i, j in zip(starts.tolist(), ends.tolist()):
+    a = apids[order]
+    s = counts[order].astype(np.int32)
+    same = a[1:] == a[:-1]
+    # Within an APID: each count one past the one before, modulo 16384.
+    inside = np.flatnonzero(same & ((s[1:] - s[:-1] - 1) & (_COUNT_MODULUS - 1) != 0)) + 1
+    jumps = [(k, (int(s[k - 1]) + 1) % _COUNT_MODULUS) for k in inside.tolist()]
+    starts = [0] + (np.flatnonzero(~same) + 1).tolist()
+    for i, j in zip(starts, starts[1:] + [len(a)]):
         apid = int(a[i])
-        if apid in last:
-            prev[i] = last[apid]
-        else:
-            known[i] = False
-        last[apid] = int(s[j])
-    expected = (prev + 1) % _COUNT_MODULUS
-    jumps = np.flatnonzero(known & (expected != s) & (a != _IDLE_APID))
-    gaps = [(int(a[k]), int(expected[k]), int(s[k]), int(order[k]) + first) for k in jumps]
+        if apid in last and (last[apid] + 1) % _COUNT_MODULUS != s[i]:
+            jumps.append((i, (last[apid] + 1) % _COUNT_MODULUS))
+        last[apid] = int(s[j - 1])
+    gaps = sorted((int(a[k]), expected, int(s[k]), int(order[k]) + first)
+                  for k, expected in jumps if a[k] != _IDLE_APID)
     gaps.sort(key=lambda g: g[3])
     return gaps, last
