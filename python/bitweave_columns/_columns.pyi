@@ -52,3 +52,20 @@ def ccsds_index(data: Any, *, offset: int = 0, skip_header_bytes: int = 0) -> di
     the bytes after the last whole packet."""
 
 def _byte_slices(data: Any, starts: Any, sizes: Any, /) -> npt.NDArray[np.object_]: ...
+
+class _FrameReader:
+    """Reads TM or AOS transfer frames and joins the space packets they carry."""
+
+    def __new__(
+        cls,
+        kind: str,
+        frame_length: int,
+        fecf: bool,
+        ocf: bool,
+        header_ec: bool,
+        insert_zone: int,
+        channels: int,
+        /,
+    ) -> _FrameReader: ...
+    def feed(self, data: Any, /) -> bytes: ...
+    def counts(self) -> dict[str, Any]: ...

@@ -3,8 +3,11 @@
 from collections.abc import Iterable
 from typing import Any, Literal
 
+from typing_extensions import disjoint_base
+
 __all__ = ["FrameReader", "Packets", "aos_packets", "tm_packets"]
 
+@disjoint_base
 class Packets(bytes):
     """Space packets one after another, with what the frames that carried them said."""
 
