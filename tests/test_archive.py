@@ -1,6 +1,8 @@
 """examples/archive_dask.py: a mixed archive decoded on a cluster of worker processes comes out
 identical to the one decoded in this process, holding the values written; and the module's
-functions pickle by reference, which is what lets them travel to worker processes at all."""
+functions pickle by reference, which is what lets them travel to worker processes at all.
+examples/live_tcp.py: the JPSS file sent over loopback in random chunks, as packets and as
+TM frames, decodes as it arrives to what one decode of the file gives."""
 import pickle
 from pathlib import Path
 
@@ -63,3 +65,15 @@ def test_checks_find_a_changed_value(ex, tmp_path):
     hk.loc[hk.index[3], "battery_voltage_raw"] -= 1
     assert ex.check_written(other, written) == ("hk, battery_voltage_raw: decoded values "
                                                 "differ from the written ones")
+
+
+@pytest.mark.parametrize("frames", [[], ["--frames", "1115"]])
+def test_live_tcp_receives_what_the_file_decodes_to(frames, monkeypatch, capsys):
+    monkeypatch.syspath_prepend(str(EXAMPLES))
+    import live_tcp
+
+    if not live_tcp.JPSS.is_dir():
+        pytest.skip(f"no real data at {live_tcp.JPSS}")
+    assert live_tcp.main(["--rate", "400000", "--timeout", "30", *frames]) == 0
+    out = capsys.readouterr().out
+    assert "7200 packets, 0 gaps, 0 bytes of tail: identical to" in out

@@ -9,6 +9,8 @@ functions (:meth:`Layout.unpack_one`, :meth:`Layout.pack_one`). Every value equa
 
 :func:`ccsds_index` walks a stream of CCSDS space packets, so that a file of mixed packet
 types can be decoded by type with ``Layout.unpack(data, offsets=..., lengths=...)``.
+:class:`StreamDecoder` decodes such a stream as it arrives, in chunks cut anywhere, and
+:mod:`bitweave_columns.frames` takes packets out of CCSDS transfer frames.
 """
 
 from importlib import metadata as _metadata
@@ -18,7 +20,7 @@ import numpy as _np
 from ._columns import LayoutBase as _LayoutBase
 from ._columns import ccsds_index
 
-__all__ = ["Layout", "ccsds_index"]
+__all__ = ["Layout", "StreamDecoder", "ccsds_index"]
 
 try:
     __version__ = _metadata.version("bitweave")
@@ -216,3 +218,6 @@ class Layout(_LayoutBase):
                              f"{offset + need} bytes; the buffer has {len(view)}")
         view[offset:offset + need] = self._encode(arrays, count)
         return count
+
+
+from .stream import StreamDecoder  # noqa: E402  (it builds on Layout)

@@ -9,8 +9,9 @@ from bitweave import _UnpackItem
 
 from ._columns import LayoutBase as _LayoutBase
 from ._columns import ccsds_index as ccsds_index
+from .stream import StreamDecoder as StreamDecoder
 
-__all__ = ["Layout", "ccsds_index"]
+__all__ = ["Layout", "StreamDecoder", "ccsds_index"]
 __version__: str
 
 _Buffer = bytes | bytearray | memoryview | Any

@@ -63,3 +63,20 @@ class _Tree:
     ) -> tuple[list[dict[str, npt.NDArray[Any]] | None], Any, Any, Any] | None: ...
     def decode_stream(self, data: Any, skip_header_bytes: int, /) -> tuple[Any, ...] | None: ...
     def decode_one(self, packet: Any, /) -> tuple[int, int, dict[str, Any] | None] | None: ...
+
+class _FrameReader:
+    """Reads TM or AOS transfer frames and joins the space packets they carry."""
+
+    def __new__(
+        cls,
+        kind: str,
+        frame_length: int,
+        fecf: bool,
+        ocf: bool,
+        header_ec: bool,
+        insert_zone: int,
+        channels: int,
+        /,
+    ) -> _FrameReader: ...
+    def feed(self, data: Any, /) -> bytes: ...
+    def counts(self) -> dict[str, Any]: ...

@@ -69,6 +69,9 @@ const CompiledLayout* compiled_layout(PyObject* obj);
 bool add_tree_type(PyObject* module);
 void forget_tree_type();
 
+// The transfer frame reader type of frames.cpp, added to the module as _FrameReader.
+bool add_frame_reader_type(PyObject* module);
+
 // ccsds_index(data, *, offset=0, skip_header_bytes=0): the module function of stream.cpp.
 PyObject* ccsds_index(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 

@@ -63,7 +63,9 @@ PyMODINIT_FUNC PyInit__columns() {
     }
     if (!bitweave::py::intern_names() || !find_numpy()) return nullptr;
     bitweave::py::Ref module(PyModule_Create(&module_def));
-    if (!module || !add_layout_type(module.get()) || !add_tree_type(module.get())) return nullptr;
+    if (!module || !add_layout_type(module.get()) || !add_tree_type(module.get()) ||
+        !add_frame_reader_type(module.get()))
+        return nullptr;
     Py_AtExit(forget_interpreter);
     Py_INCREF(module.get());
     module_object = module.get();

@@ -1,0 +1,47 @@
+"""Telemetry decoded as it arrives: chunks of a stream cut anywhere."""
+
+from collections.abc import Callable, Mapping
+from typing import Any, Literal
+
+from . import Layout
+from .frames import FrameReader
+from .xtce import Decoded, Definition
+
+__all__ = ["StreamDecoder", "Tables"]
+
+class Tables(dict[int, dict[str, Any]]):
+    """Tables by APID, with the packets indexed and the bytes held."""
+
+    packets: int
+    tail: int
+    def __init__(self, tables: Mapping[int, dict[str, Any]], packets: int, tail: int) -> None: ...
+
+class StreamDecoder:
+    """Decodes a stream of CCSDS space packets that arrives in pieces."""
+
+    definition: Definition | None
+    skip_header_bytes: int
+    derived: bool
+    errors: Literal["raise", "mask"]
+    frames: FrameReader | None
+    gaps: list[tuple[int, int, int, int]]
+    packets: int
+    def __init__(
+        self,
+        layouts: Mapping[int, Layout | Callable[[bytes], Layout | None]] | Definition,
+        *,
+        skip_header_bytes: int = 0,
+        derived: bool = False,
+        frames: int | FrameReader | None = None,
+        errors: Literal["raise", "mask"] = "raise",
+    ) -> None: ...
+    @property
+    def pending(self) -> int:
+        """Bytes held."""
+    @property
+    def tail(self) -> bytes:
+        """The bytes of the unfinished packet held."""
+    def feed(self, chunk: Any) -> Decoded | Tables:
+        """The packets the chunk completed, decoded."""
+    def close(self) -> Decoded | Tables:
+        """What is left, with no packets."""

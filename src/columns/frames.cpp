@@ -1,0 +1,152 @@
+// _FrameReader: the transfer frame walk of the core (core/frames.hpp) as an object that
+// keeps its state between pieces of a stream; bitweave_columns.frames wraps it.
+#include <memory>
+#include <new>
+#include <string_view>
+#include <vector>
+
+#include "columns.hpp"
+#include "core/frames.hpp"
+
+namespace bitweave::columns {
+
+namespace {
+
+struct FrameReaderObject {
+    PyObject_HEAD FrameReader* reader;
+    bool busy;  // a feed runs without the lock; a second one at once is refused
+};
+
+PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    const char* kind = nullptr;
+    unsigned int length = 0, insert = 0;
+    int fecf = 1, ocf = 0, header_ec = 0;
+    unsigned long long channels = 0;
+    if (kwargs != nullptr && PyDict_GET_SIZE(kwargs) != 0) {
+        PyErr_SetString(PyExc_TypeError, "_FrameReader() takes no keyword arguments");
+        return nullptr;
+    }
+    if (!PyArg_ParseTuple(args, "sIpppIK:_FrameReader", &kind, &length, &fecf, &ocf, &header_ec,
+                          &insert, &channels))
+        return nullptr;
+    FrameOptions o;
+    const std::string_view k(kind);
+    if (k != "tm" && k != "aos") {
+        PyErr_Format(PyExc_ValueError, "frame kind must be 'tm' or 'aos', not '%s'", kind);
+        return nullptr;
+    }
+    o.kind = k == "tm" ? FrameKind::tm : FrameKind::aos;
+    o.frame_length = length;
+    o.fecf = fecf != 0;
+    o.ocf = ocf != 0;
+    o.header_ec = header_ec != 0;
+    o.insert_zone = insert;
+    o.channels = channels;
+    if (const char* problem = frame_options_problem(o)) {
+        PyErr_Format(PyExc_ValueError, "%s (frame_length=%u)", problem, length);
+        return nullptr;
+    }
+    try {
+        auto reader = std::make_unique<FrameReader>(o);
+        PyObject* self = type->tp_alloc(type, 0);
+        if (self == nullptr) return nullptr;
+        auto* obj = reinterpret_cast<FrameReaderObject*>(self);
+        obj->reader = reader.release();
+        obj->busy = false;
+        return self;
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+}
+
+void reader_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    delete reinterpret_cast<FrameReaderObject*>(self)->reader;
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyObject* reader_feed(PyObject* self, PyObject* data) {
+    auto* obj = reinterpret_cast<FrameReaderObject*>(self);
+    View view;
+    if (!view.bytes(data, "data")) return nullptr;
+    if (obj->busy) {
+        PyErr_SetString(PyExc_RuntimeError, "the frame reader is being fed by another thread");
+        return nullptr;
+    }
+    std::vector<std::uint8_t> out;
+    obj->busy = true;
+    try {
+        // Packets never outgrow the frames they came in, and what was held before.
+        out.reserve(view.span().size() + obj->reader->packet_bytes());
+        without_interpreter([&] { obj->reader->feed(view.span(), out); });
+    } catch (const std::bad_alloc&) {
+        obj->busy = false;
+        return PyErr_NoMemory();
+    }
+    obj->busy = false;
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(out.data()),
+                                     Py_ssize_t(out.size()));
+}
+
+PyObject* reader_counts(PyObject* self, PyObject*) {
+    const FrameReader& r = *reinterpret_cast<FrameReaderObject*>(self)->reader;
+    const FrameCounts& c = r.counts();
+    py::Ref lost(PyList_New(Py_ssize_t(r.lost().size())));
+    if (!lost) return nullptr;
+    for (std::size_t i = 0; i < r.lost().size(); ++i) {
+        const LostFrames& l = r.lost()[i];
+        PyObject* item = Py_BuildValue("(BII)", l.vcid, l.expected, l.got);
+        if (item == nullptr) return nullptr;
+        PyList_SET_ITEM(lost.get(), Py_ssize_t(i), item);
+    }
+    using ull = unsigned long long;
+    return Py_BuildValue("{sKsKsKsKsKsKsKsnsnsO}", "frames", ull(c.frames), "idle_frames",
+                         ull(c.idle_frames), "crc_errors", ull(c.crc_errors), "invalid",
+                         ull(c.invalid), "packets", ull(c.packets), "idle_packets",
+                         ull(c.idle_packets), "dropped", ull(c.dropped), "frame_bytes",
+                         Py_ssize_t(r.frame_bytes()), "packet_bytes", Py_ssize_t(r.packet_bytes()),
+                         "lost", lost.get());
+}
+
+PyMethodDef reader_methods[] = {
+    {"feed", reader_feed, METH_O,
+     "feed(data, /)\n--\n\n"
+     "Reads the next bytes of the frame stream (any C-contiguous buffer, cut anywhere);\n"
+     "returns the packets they complete, one after another, as bytes."},
+    {"counts", reader_counts, METH_NOARGS,
+     "counts()\n--\n\n"
+     "A dict of what was read so far: frames, idle_frames, crc_errors, invalid, packets,\n"
+     "idle_packets, dropped, frame_bytes and packet_bytes (held), and lost, a list of\n"
+     "(vcid, expected, got) frame count jumps."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot reader_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(reader_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(reader_dealloc)},
+    {Py_tp_methods, reader_methods},
+    {Py_tp_doc, const_cast<char*>(
+                    "_FrameReader(kind, frame_length, fecf, ocf, header_ec, insert_zone, "
+                    "channels, /)\n--\n\n"
+                    "Reads TM ('tm') or AOS ('aos') transfer frames of frame_length bytes and\n"
+                    "joins the space packets of the virtual channels in the bit mask channels.")},
+    {0, nullptr},
+};
+
+PyType_Spec reader_spec = {"bitweave_columns._columns._FrameReader", sizeof(FrameReaderObject),
+                           0, Py_TPFLAGS_DEFAULT, reader_slots};
+
+}  // namespace
+
+bool add_frame_reader_type(PyObject* module) {
+    PyObject* type = PyType_FromSpec(&reader_spec);
+    if (type == nullptr) return false;
+    if (PyModule_AddObject(module, "_FrameReader", type) < 0) {
+        Py_DECREF(type);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace bitweave::columns
