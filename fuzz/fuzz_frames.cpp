@@ -51,8 +51,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(whole.frame_bytes() == rest.size() % o.frame_length);
     FUZZ_CHECK(whole.packet_bytes() <= 64 * 65542);
     std::uint64_t packets = 0;
-    const std::uint64_t left = walk_space_packets(
-        a, 0, 0, [&](std::uint64_t, const SpacePacketHeader& h) {
+    const std::uint64_t left =
+        walk_space_packets(a, 0, 0, [&](std::uint64_t, const SpacePacketHeader& h) {
             FUZZ_CHECK(h.version == 0 && h.apid != 0x7FF);
             ++packets;
         });

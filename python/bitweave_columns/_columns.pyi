@@ -64,6 +64,7 @@ class _Tree:
     def decode_stream(self, data: Any, skip_header_bytes: int, /) -> tuple[Any, ...] | None: ...
     def decode_one(self, packet: Any, /) -> tuple[int, int, dict[str, Any] | None] | None: ...
 
+@final
 class _FrameReader:
     """Reads TM or AOS transfer frames and joins the space packets they carry."""
 

@@ -1,12 +1,13 @@
 // _FrameReader: the transfer frame walk of the core (core/frames.hpp) as an object that
 // keeps its state between pieces of a stream; bitweave_columns.frames wraps it.
+#include "core/frames.hpp"
+
 #include <memory>
 #include <new>
 #include <string_view>
 #include <vector>
 
 #include "columns.hpp"
-#include "core/frames.hpp"
 
 namespace bitweave::columns {
 
@@ -111,11 +112,11 @@ PyObject* reader_counts(PyObject* self, PyObject*) {
 
 PyMethodDef reader_methods[] = {
     {"feed", reader_feed, METH_O,
-     "feed(data, /)\n--\n\n"
+     "feed($self, data, /)\n--\n\n"
      "Reads the next bytes of the frame stream (any C-contiguous buffer, cut anywhere);\n"
      "returns the packets they complete, one after another, as bytes."},
     {"counts", reader_counts, METH_NOARGS,
-     "counts()\n--\n\n"
+     "counts($self, /)\n--\n\n"
      "A dict of what was read so far: frames, idle_frames, crc_errors, invalid, packets,\n"
      "idle_packets, dropped, frame_bytes and packet_bytes (held), and lost, a list of\n"
      "(vcid, expected, got) frame count jumps."},
@@ -134,8 +135,8 @@ PyType_Slot reader_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec reader_spec = {"bitweave_columns._columns._FrameReader", sizeof(FrameReaderObject),
-                           0, Py_TPFLAGS_DEFAULT, reader_slots};
+PyType_Spec reader_spec = {"bitweave_columns._columns._FrameReader", sizeof(FrameReaderObject), 0,
+                           Py_TPFLAGS_DEFAULT, reader_slots};
 
 }  // namespace
 

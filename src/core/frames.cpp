@@ -71,8 +71,7 @@ const char* frame_options_problem(const FrameOptions& o) {
     return nullptr;
 }
 
-FrameReader::FrameReader(const FrameOptions& options)
-    : o_(options), frame_(options.frame_length) {}
+FrameReader::FrameReader(const FrameOptions& options) : o_(options), frame_(options.frame_length) {}
 
 std::size_t FrameReader::packet_bytes() const {
     std::size_t n = 0;

@@ -36,11 +36,11 @@ enum class FrameKind : std::uint8_t { tm, aos };
 
 struct FrameOptions {
     FrameKind kind = FrameKind::tm;
-    std::uint32_t frame_length = 0;  // bytes of each frame, every field included
-    bool fecf = true;                // the frame ends in a CRC, checked
-    bool ocf = false;                // AOS: an operational control field before the CRC
-    bool header_ec = false;          // AOS: two bytes of header error control
-    std::uint32_t insert_zone = 0;   // AOS: bytes of insert zone after the header
+    std::uint32_t frame_length = 0;              // bytes of each frame, every field included
+    bool fecf = true;                            // the frame ends in a CRC, checked
+    bool ocf = false;                            // AOS: an operational control field before the CRC
+    bool header_ec = false;                      // AOS: two bytes of header error control
+    std::uint32_t insert_zone = 0;               // AOS: bytes of insert zone after the header
     std::uint64_t channels = ~std::uint64_t(0);  // bit v: virtual channel v is wanted
 };
 
