@@ -1,6 +1,7 @@
 // _Tree: a mission database's container tree, compiled by the XTCE layer into the core's
 // program, decoding a whole indexed stream in one pass.
 #include <cstring>
+#include <mutex>
 #include <type_traits>
 #include <vector>
 
@@ -16,6 +17,12 @@ struct TreeState {
     Tree tree;
     Tree::Scratch scratch;  // for single packets, under the interpreter's lock
     std::uint64_t marks = 0;
+    // The last decode's buffers, kept for the next one: a stream's rows then land in memory
+    // already mapped instead of pages the system must fault in on every call. Taken by one
+    // call at a time; a call that finds it taken uses buffers of its own.
+    std::mutex held;
+    TreeResult kept;
+    std::vector<std::int64_t> kept_offsets, kept_lengths;
     std::vector<py::Ref> layouts;             // kept alive: the tree reads their compiled fields
     std::vector<std::vector<py::Ref>> names;  // each table's column keys
 };
@@ -229,6 +236,39 @@ PyObject* result_object(const TreeState& s, std::span<const std::uint8_t> data,
     return PyTuple_Pack(4, out.get(), unmatched.get(), truncated.get(), unsupported.get());
 }
 
+// A decode's buffers: the tree's kept ones when free, else the call's own. Kept buffers
+// beyond 256 MiB are let go, so that one large decode does not hold its memory for good.
+class Buffers {
+  public:
+    explicit Buffers(TreeState& s) : s_(s), lock_(s.held, std::try_to_lock) {}
+    Buffers(const Buffers&) = delete;
+    Buffers& operator=(const Buffers&) = delete;
+    ~Buffers() {
+        if (!lock_.owns_lock()) return;
+        std::size_t bytes = (s_.kept_offsets.capacity() + s_.kept_lengths.capacity()) * 8;
+        for (const TreeTable& t : s_.kept.tables)
+            bytes += t.rows.capacity() + 16 * t.packet_index.capacity();
+        if (bytes > (std::size_t{256} << 20)) {
+            s_.kept = TreeResult{};
+            s_.kept_offsets = {};
+            s_.kept_lengths = {};
+        }
+    }
+    TreeResult& result() { return lock_.owns_lock() ? s_.kept : own_; }
+    std::vector<std::int64_t>& offsets() {
+        return lock_.owns_lock() ? s_.kept_offsets : own_offsets_;
+    }
+    std::vector<std::int64_t>& lengths() {
+        return lock_.owns_lock() ? s_.kept_lengths : own_lengths_;
+    }
+
+  private:
+    TreeState& s_;
+    std::unique_lock<std::mutex> lock_;
+    TreeResult own_;
+    std::vector<std::int64_t> own_offsets_, own_lengths_;
+};
+
 // decode(data, offsets, lengths, first_index, /): None when some packet needs the general
 // path; else (tables, unmatched, truncated, unsupported).
 PyObject* tree_decode(PyObject* self, PyObject* args) {
@@ -240,7 +280,7 @@ PyObject* tree_decode(PyObject* self, PyObject* args) {
         PyErr_SetString(PyExc_ValueError, "first_index must be from 0 to 2**62");
         return nullptr;
     }
-    const TreeState& s = state(self);
+    TreeState& s = state(self);
     View data, offsets, lengths;
     if (!data.bytes(data_obj, "data") || !values_of(offsets_obj, "offsets", 8, offsets) ||
         !values_of(lengths_obj, "lengths", 8, lengths))
@@ -250,7 +290,8 @@ PyObject* tree_decode(PyObject* self, PyObject* args) {
         return nullptr;
     }
     try {
-        TreeResult result;
+        Buffers buffers(s);
+        TreeResult& result = buffers.result();
         const std::uint64_t count = offsets.span().size() / 8;
         without_interpreter([&] {
             s.tree.decode(data.span(), offsets.span().data(), lengths.span().data(), count,
@@ -263,20 +304,27 @@ PyObject* tree_decode(PyObject* self, PyObject* args) {
     }
 }
 
-// decode_stream(data, skip_header_bytes, /): a stream of space packets framed and walked in
-// one call: (tables, unmatched, truncated, unsupported, packets, tail), or None when some
-// packet needs the general path.
+// decode_stream(data, skip_header_bytes, max_packets, /): a stream of space packets framed
+// and walked in one call: (tables, unmatched, truncated, unsupported, packets, tail); None
+// when some packet needs the general path; (offsets, lengths, tail) as int64 arrays when
+// the stream holds more than max_packets packets (the column-wise decode is faster there).
 PyObject* tree_decode_stream(PyObject* self, PyObject* args) {
     PyObject *data_obj, *skip_obj;
-    if (!PyArg_ParseTuple(args, "OO:decode_stream", &data_obj, &skip_obj)) return nullptr;
-    const TreeState& s = state(self);
+    unsigned long long max_packets;
+    if (!PyArg_ParseTuple(args, "OOK:decode_stream", &data_obj, &skip_obj, &max_packets))
+        return nullptr;
+    TreeState& s = state(self);
     View data;
     std::uint64_t skip;
     if (!data.bytes(data_obj, "data") || !size_argument(skip_obj, "skip_header_bytes", skip))
         return nullptr;
     try {
-        TreeResult result;
-        std::vector<std::int64_t> offsets, lengths;
+        Buffers buffers(s);
+        TreeResult& result = buffers.result();
+        std::vector<std::int64_t>& offsets = buffers.offsets();
+        std::vector<std::int64_t>& lengths = buffers.lengths();
+        offsets.clear();
+        lengths.clear();
         std::uint64_t tail = 0;
         without_interpreter([&] {
             // Each header is read once, here; the walk checks every packet again against
@@ -286,10 +334,17 @@ PyObject* tree_decode_stream(PyObject* self, PyObject* args) {
                                           offsets.push_back(std::int64_t(at));
                                           lengths.push_back(std::int64_t(h.length));
                                       });
+            if (offsets.size() > max_packets) return;
             s.tree.decode(data.span(), reinterpret_cast<const std::uint8_t*>(offsets.data()),
                           reinterpret_cast<const std::uint8_t*>(lengths.data()), offsets.size(), 0,
                           result);
         });
+        if (offsets.size() > max_packets) {
+            py::Ref o = int64_array(offsets), l = int64_array(lengths);
+            py::Ref t(o && l ? PyLong_FromUnsignedLongLong(tail) : nullptr);
+            if (!t) return nullptr;
+            return PyTuple_Pack(3, o.get(), l.get(), t.get());
+        }
         if (!result.complete) Py_RETURN_NONE;
         py::Ref got(result_object(s, data.span(), result));
         py::Ref packets(got ? PyLong_FromSize_t(offsets.size()) : nullptr);
@@ -369,10 +424,10 @@ PyMethodDef tree_methods[] = {
      "it is left out (1 unmatched, 2 truncated, 3 unsupported), None where it needs the\n"
      "general path."},
     {"decode_stream", tree_decode_stream, METH_VARARGS,
-     "decode_stream($self, data, skip_header_bytes, /)\n--\n\n"
+     "decode_stream($self, data, skip_header_bytes, max_packets, /)\n--\n\n"
      "Frames a stream of space packets (each behind skip_header_bytes of record header) and\n"
      "decodes them: (tables, unmatched, truncated, unsupported, packets, tail), or None when\n"
-     "some packet needs the general path."},
+     "some packet needs the general path, or (offsets, lengths, tail) beyond max_packets."},
     {"decode", tree_decode, METH_VARARGS,
      "decode($self, data, offsets, lengths, first_index, /)\n--\n\n"
      "Decodes the packets at offsets (int64, bytes from data's start) of lengths bytes:\n"

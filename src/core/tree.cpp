@@ -505,8 +505,20 @@ void Tree::start(Scratch& scratch) const {
 void Tree::decode(std::span<const std::uint8_t> data, const std::uint8_t* offsets,
                   const std::uint8_t* lengths, std::uint64_t count, std::int64_t first_index,
                   TreeResult& out) const {
-    out = TreeResult{};
+    // Emptied, not freed: a caller that decodes again into the same result reuses the
+    // memory it already touched.
+    out.complete = false;
     out.tables.resize(tables_.size());
+    for (TreeTable& table : out.tables) {
+        table.packet_index.clear();
+        table.packet_offset.clear();
+        table.rows.clear();
+    }
+    for (TreeSkips* skips : {&out.unmatched, &out.truncated, &out.unsupported}) {
+        skips->node.clear();
+        skips->packet_index.clear();
+        skips->packet_offset.clear();
+    }
     Scratch scratch;
     start(scratch);
     const auto skip = [](TreeSkips& s, std::uint32_t node, std::int64_t index, std::int64_t off) {

@@ -138,9 +138,9 @@ class Tree {
     const std::vector<std::vector<TreeColumn>>& tables() const { return tables_; }
     std::size_t row_bytes(std::size_t table) const { return row_bytes_[table]; }
 
-    // Decodes packets [0, count): packet i starts at byte offsets[i] of data and spans
-    // lengths[i] bytes (int64 values at any alignment, each read once); its stream number
-    // is first_index + i.
+    // Decodes packets [0, count) into `out` (emptied first, its memory kept): packet i starts at
+    // byte offsets[i] of data and spans lengths[i] bytes (int64 values at any alignment, each read
+    // once); its stream number is first_index + i.
     void decode(std::span<const std::uint8_t> data, const std::uint8_t* offsets,
                 const std::uint8_t* lengths, std::uint64_t count, std::int64_t first_index,
                 TreeResult& out) const;

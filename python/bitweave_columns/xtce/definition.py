@@ -6,7 +6,7 @@ import numpy as np
 
 from ._xml import XtceError, _fail
 from .decode import Decoded, _Buffer, _Decoding, _Group, _skipped
-from .tree import compile_tree
+from .tree import WALK_PACKETS, compile_tree
 from .model import (AggregateType, ArrayType, MathOperation, Start, _Rep, _Run, _Seek, _Var,
                     _all_of)
 
@@ -417,7 +417,10 @@ class Definition:
             tried = (plan is not None and type(skip_header_bytes) is int
                      and 0 <= skip_header_bytes < 1 << 63)
             got = plan.decode_stream(buf, skip_header_bytes, derived) if tried else None
-            if got is not None:
+            if got is not None and len(got) == 3:  # many packets: framed, for the levels
+                index = {"offset": got[0], "length": got[1], "tail": got[2]}
+                decoded = self._decode(buf, index, 0, None, derived, walk=False)
+            elif got is not None:
                 tables, unmatched, truncated, unsupported, packets, tail = got
                 decoded = self._result(tables, unmatched, truncated, unsupported, packets, tail,
                                        derived)
@@ -497,7 +500,7 @@ class Definition:
         start, stop, _ = slice(start, stop).indices(total)
         stop = max(start, stop)
         tail = index.get("tail", 0) if stop == total else 0
-        plan = self._tree_plan() if walk else None
+        plan = self._tree_plan() if walk and stop - start <= WALK_PACKETS else None
         got = plan.decode(buf, offs[start:stop], lens[start:stop], start, derived) \
             if plan is not None and len(offs) == len(lens) else None
         if got is not None:

@@ -15,6 +15,9 @@ from .model import _UNREADABLE, _AllOf, _AnyOf, _Compare, _int_range, _Rep, _Run
 _OPS = {operator.eq: 0, operator.ne: 1, operator.lt: 2, operator.le: 3, operator.gt: 4,
         operator.ge: 5}
 _NUMERIC_SLOT, _POSITION_SLOT, _VARIABLE_SLOT = 0, 1, 2
+# Up to this many packets a call walks them; beyond, decoding each level's fields column by
+# column over all its packets costs less than the walk's copy of every row.
+WALK_PACKETS = 4096
 
 
 class _Ineligible(Exception):
@@ -250,9 +253,9 @@ class _Plan:
     def decode_stream(self, buf, skip, derived):
         """A whole stream framed and walked at once: (tables, unmatched, truncated,
         unsupported, packets, tail), or None where the general decode must run."""
-        got = self.tree.decode_stream(buf.view, skip)
-        if got is None:
-            return None
+        got = self.tree.decode_stream(buf.view, skip, WALK_PACKETS)
+        if got is None or len(got) == 3:
+            return got
         done = self.result(buf, got[:4], derived)
         return None if done is None else done + got[4:]
 
