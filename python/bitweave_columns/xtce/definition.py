@@ -57,6 +57,8 @@ class Definition:
         self.parameter_types = loader.types
         self.parameters = loader.parameters
         self.containers = loader.containers
+        self.commands = loader.commands
+        self.unsupported.update(loader.command_errors)
         self._qualified = {q: k for q, k in loader.keys["container"].items()
                            if k in self.containers}
         strict = loader.strict
@@ -465,6 +467,22 @@ class Definition:
             layout = self._layouts[key] = Layout(recipe())
         return layout
 
+    def encode_command(self, name, args=None, /, *, sequence_count=None, ccsds_length=False,
+                       checksum=None, **kwargs):
+        """The bytes of command `name` (qualified, or a short name unique in the database)
+        with engineering argument values from `args` and keyword arguments, the others
+        taking their initial values. `sequence_count=` and `ccsds_length=True` fill the
+        CCSDS primary header's count and length, `checksum="crc16-ccitt"` appends a
+        CRC-16/CCITT over the packet. Raises `CommandError` naming the command and argument."""
+        from .commands import find_command
+        values = dict(args or {}, **kwargs)
+        return find_command(self, name).encode(values, sequence_count, ccsds_length, checksum)
+
+    def decode_command(self, packet):
+        """(name, args) of the command `packet` holds, args as engineering values."""
+        from .commands import decode_command
+        return decode_command(self, packet)
+
 
 def _warn_if_mostly_lost(decoded, view, skip):
     """A UserWarning when most of the data is in no table, naming the likely cause."""
@@ -512,3 +530,4 @@ def _other_framing(view, skip, packets):
             if not index["tail"] and len(index["offset"]) > packets:
                 return other, len(index["offset"])
     return None
+
