@@ -167,6 +167,9 @@ class Command:
                 raise self._fail(arg.name, f"bytes, not {type(value).__name__}")
             value = bytes(value)
             self.check_size(arg, len(value), "bytes")
+            if t.encoding.bits is not None and 8 * len(value) != t.encoding.bits:
+                raise self._fail(arg.name, f"{len(value)} bytes, but it takes "
+                                           f"{t.encoding.bits // 8}")
             return value
         if isinstance(value, bool) or not isinstance(value, (int, float)):
             raise self._fail(arg.name, f"a number, not {type(value).__name__}")
@@ -410,12 +413,12 @@ class _Reader:
     def resolve(self, table, ref, here, el, what):
         ref = ref.strip()
         if ref.startswith("/"):
-            if ref in table:
-                return ref
+            if _normpath(ref) in table:
+                return _normpath(ref)
         else:
             at = here
             while True:
-                q = (at.rstrip("/") + "/" + ref)
+                q = _normpath(at + "/" + ref)
                 if q in table:
                     return q
                 if at == "/":
@@ -527,7 +530,8 @@ class _Reader:
             if c.tag == "BaseContainer":
                 ref = c.get("containerRef", "")
                 try:
-                    mq = self.resolve(self.containers, ref, here, c, "command container")
+                    mq = self.containers[self.resolve(self.containers, ref, here, c,
+                                                      "command container")]
                 except XtceError:
                     raise _fail(c, "a command container based on a telemetry container is "
                                    "not supported") from None
@@ -584,6 +588,11 @@ class _Reader:
         if e.tag in ("ShortDescription", "LongDescription", "AncillaryDataSet"):
             return []
         raise _fail(e, f"{e.tag} entries in commands are not supported")
+
+
+def _normpath(path):
+    from .loader import _normpath as norm
+    return norm(path)
 
 
 def _number(text, el):
