@@ -210,6 +210,7 @@ class Definition:
     parameters: dict[str, Parameter]
     containers: dict[str, Container]
     commands: dict[str, Command]
+    unsupported_commands: dict[str, XtceError]
     root: str | None
     concrete: tuple[str, ...]
     skipped: dict[str, Passed]

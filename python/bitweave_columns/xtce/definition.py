@@ -46,6 +46,8 @@ class Definition:
     that says why (its `element` and `line` name the cause: the container's own entry, or a
     type, parameter or base container it uses); `containers` still holds such a container,
     as a stub without entries where it could not be read, so that its packets are counted.
+    A command that cannot be read is listed there too, and on `unsupported_commands`;
+    `commands` holds the others (see `encode_command`).
     """
 
     def __init__(self, loader, root):
@@ -58,6 +60,7 @@ class Definition:
         self.parameters = loader.parameters
         self.containers = loader.containers
         self.commands = loader.commands
+        self.unsupported_commands = dict(loader.command_errors)
         self.unsupported.update(loader.command_errors)
         self._qualified = {q: k for q, k in loader.keys["container"].items()
                            if k in self.containers}
