@@ -73,10 +73,60 @@ class Command:
                 raise self._fail(name, "missing (it has no initial value)")
         return out
 
+    def _plan(self):
+        """For a command whose fields all have one size: its Layout, the constant values and
+        per argument the field it fills and its converter. None for other commands."""
+        if "_compiled" in self.__dict__:
+            return self.__dict__["_compiled"]
+        plan = None
+        if all(f[0] != "arg" or _fixed(self.arguments[f[1]].type) for f in self.fields):
+            recipe, consts, convert, offset = [], {}, [], 0
+            for field in self.fields:
+                if field[0] == "fixed":
+                    _, data, bits = field
+                    name = f"#{len(recipe)}"
+                    recipe.append(_item(name, "unsigned" if bits <= 64 else "binary", bits,
+                                        offset))
+                    consts[name] = int.from_bytes(data, "big") if bits <= 64 else data
+                    offset += bits
+                    continue
+                atype = field[2] if field[0] == "param" else self.arguments[field[1]].type
+                items = _fields(field[1], atype, field[3] if field[0] == "param" else
+                                _placeholder(atype), offset)
+                for item, value in items:
+                    recipe.append(item)
+                    offset += item["bits"]
+                    if field[0] == "param":
+                        consts[item["name"]] = value
+                if field[0] == "arg":
+                    convert.append((field[1], items[-1][0]["name"], atype))
+            if offset % 8:
+                recipe.append(_item("#pad", "unsigned", 8 - offset % 8, offset))
+                consts["#pad"] = 0
+            from .. import Layout
+            plan = (Layout(recipe), recipe, consts, tuple(convert))
+        self.__dict__["_compiled"] = plan
+        return plan
+
     def encode(self, args, sequence_count=None, ccsds_length=False, checksum=None):
         if self.abstract:
             raise self._fail(None, "an abstract command cannot be sent")
         values = self.values(args)
+        plan = self._plan()
+        if plan is not None:
+            layout, recipe, consts, convert = plan
+            packed = dict(consts)
+            arguments = self.arguments
+            for name, field, atype in convert:
+                raw = self.raw(arguments[name], values[name])
+                if atype.encoding.kind in ("string", "binary"):
+                    try:
+                        raw = _fields(name, atype, raw, 0)[-1][1]
+                    except ValueError as e:
+                        raise self._fail(name, str(e)) from None
+                packed[field] = raw
+            return self._finish(layout, recipe, packed, layout.size, sequence_count,
+                                ccsds_length, checksum)
         recipe, packed, offset = [], {}, 0
         for field in self.fields:
             if field[0] == "fixed":
@@ -104,7 +154,16 @@ class Command:
             recipe.append(_item("#pad", "unsigned", 8 - offset % 8, offset))
             packed["#pad"] = 0
             offset += 8 - offset % 8
-        size = offset // 8 + (2 if checksum else 0)
+        key = tuple((i["encoding"], i["bits"]) for i in recipe)
+        layout = self._layouts.get(key)
+        if layout is None:
+            from .. import Layout
+            layout = self._layouts[key] = Layout(recipe)
+        return self._finish(layout, recipe, packed, offset // 8, sequence_count, ccsds_length,
+                            checksum)
+
+    def _finish(self, layout, recipe, packed, size, sequence_count, ccsds_length, checksum):
+        size += 2 if checksum else 0
         if sequence_count is not None or ccsds_length:
             header = _ccsds_header(recipe)
             if header is None:
@@ -121,11 +180,6 @@ class Command:
                 if not 7 <= size <= 65542:
                     raise self._fail(None, f"a packet of {size} bytes has no CCSDS length")
                 packed[length_name] = size - 7
-        key = tuple((i["encoding"], i["bits"]) for i in recipe)
-        layout = self._layouts.get(key)
-        if layout is None:
-            from .. import Layout
-            layout = self._layouts[key] = Layout(recipe)
         try:
             data = layout.pack_one(packed)
         except (ValueError, TypeError, OverflowError) as e:
@@ -270,6 +324,19 @@ class Command:
         if isinstance(t.calibrator, tuple):
             return sum(c * raw ** e for c, e in t.calibrator)
         return raw
+
+
+def _fixed(atype):
+    """True when every value of the type takes the same bits in a field of its own."""
+    enc = atype.encoding
+    if enc.kind in ("integer", "float"):
+        return True
+    return enc.bits is not None and not enc.leading_bits and enc.size_ref is None
+
+
+def _placeholder(atype):
+    kind = atype.encoding.kind
+    return 0 if kind in ("integer", "float") else "" if kind == "string" else b""
 
 
 def _item(name, codec, bits, offset, order="big"):
