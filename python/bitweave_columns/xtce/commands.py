@@ -99,7 +99,8 @@ class Command:
                     if field[0] == "param":
                         consts[item["name"]] = value
                 if field[0] == "arg":
-                    convert.append((field[1], items[-1][0]["name"], atype))
+                    convert.append((field[1], items[-1][0]["name"],
+                                    _quick(self.arguments[field[1]])))
             if offset % 8:
                 recipe.append(_item("#pad", "unsigned", 8 - offset % 8, offset))
                 consts["#pad"] = 0
@@ -117,8 +118,15 @@ class Command:
             layout, recipe, consts, convert = plan
             packed = dict(consts)
             arguments = self.arguments
-            for name, field, atype in convert:
-                raw = self.raw(arguments[name], values[name])
+            for name, field, quick in convert:
+                value = values[name]
+                if quick is not None:
+                    raw = quick(value)
+                    if raw is not None:
+                        packed[field] = raw
+                        continue
+                atype = arguments[name].type
+                raw = self.raw(arguments[name], value)
                 if atype.encoding.kind in ("string", "binary"):
                     try:
                         raw = _fields(name, atype, raw, 0)[-1][1]
@@ -332,6 +340,37 @@ def _fixed(atype):
     if enc.kind in ("integer", "float"):
         return True
     return enc.bits is not None and not enc.leading_bits and enc.size_ref is None
+
+
+def _quick(arg):
+    """A converter for the common arguments (plain numbers, enumerations) that gives None
+    where the full check must run (and say what is wrong)."""
+    t, r = arg.type, arg.range
+    if t.kind == "enumerated" and not t.label_ranges:
+        table = {label: raw for raw, label in reversed(list(t.labels.items()))}
+        return table.get if all(isinstance(k, str) for k in table) else None
+    if t.kind not in ("integer", "float") or t.calibrator is not None or t.contexts:
+        return None
+    low = -math.inf if r is None or r[0] is None else r[0]
+    high = math.inf if r is None or r[1] is None else r[1]
+    if r is not None and not (r[2] and r[3]):
+        return None
+    if t.encoding.kind == "integer":
+        if t.encoding.codec == "unsigned":
+            low, high = max(low, 0), min(high, (1 << t.encoding.bits) - 1)
+        elif t.encoding.codec == "twos_complement":
+            half = 1 << (t.encoding.bits - 1) if t.encoding.bits else 1
+            low, high = max(low, -half), min(high, half - 1)
+        else:
+            return None
+
+        def integer(v):
+            return v if type(v) is int and low <= v <= high else None
+        return integer
+
+    def number(v):
+        return float(v) if type(v) in (float, int) and low <= v <= high else None
+    return number
 
 
 def _placeholder(atype):
