@@ -62,6 +62,8 @@ class Command:
                 raise self._fail(name, f"unknown argument (known: {', '.join(self.arguments)})")
             if name in self.assignments:
                 raise self._fail(name, "its value is fixed by the base command's assignment")
+        if len(args) == len(self.arguments):
+            return args
         for name, arg in self.arguments.items():
             if name in args:
                 out[name] = args[name]

@@ -5,6 +5,7 @@ import warnings
 import numpy as np
 
 from ._xml import XtceError, _fail
+from .commands import decode_command as _decode_command, find_command as _find_command
 from .decode import Decoded, _Buffer, _Decoding, _Group, _skipped
 from .tree import compile_tree
 from .model import (AggregateType, ArrayType, MathOperation, Start, _Rep, _Run, _Seek, _Var,
@@ -477,14 +478,13 @@ class Definition:
         taking their initial values. `sequence_count=` and `ccsds_length=True` fill the
         CCSDS primary header's count and length, `checksum="crc16-ccitt"` appends a
         CRC-16/CCITT over the packet. Raises `CommandError` naming the command and argument."""
-        from .commands import find_command
-        values = dict(args or {}, **kwargs)
-        return find_command(self, name).encode(values, sequence_count, ccsds_length, checksum)
+        command = self.commands.get(name) or _find_command(self, name)
+        values = dict(args, **kwargs) if kwargs and args else (args or kwargs)
+        return command.encode(values, sequence_count, ccsds_length, checksum)
 
     def decode_command(self, packet):
         """(name, args) of the command `packet` holds, args as engineering values."""
-        from .commands import decode_command
-        return decode_command(self, packet)
+        return _decode_command(self, packet)
 
 
 def _warn_if_mostly_lost(decoded, view, skip):
