@@ -38,3 +38,21 @@ def main():
 
 if __name__ == "__main__":
     main()
+
+
+def many():
+    import numpy as np
+    d = xtce.load(io.StringIO(DOC))
+    cmd = d.commands["C"]
+    rows = 10000
+    args = {f"a{i}": VALUES[t] for i, t in enumerate(KINDS)}
+    columns = {name: np.full(rows, v) if not isinstance(v, str) else np.array([v] * rows)
+               for name, v in args.items()}
+    assert cmd.encode_many(columns)[:len(d.encode_command("C", args))] == d.encode_command("C", args)
+    many_t = min(timeit.repeat(lambda: cmd.encode_many(columns), number=3, repeat=3)) / 3 / rows
+    one_t = min(timeit.repeat(lambda: d.encode_command("C", args), number=20000, repeat=3)) / 20000
+    print(f"encode_many: {many_t * 1e6:.3f} us per command, {one_t / many_t:.0f} times a loop")
+
+
+if __name__ == "__main__":
+    many()

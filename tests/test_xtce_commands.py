@@ -152,3 +152,23 @@ def test_every_corpus_command_encodes_or_names_why():
                 refused += 1
         unread += len(d.unsupported_commands)
     assert (encoded, refused, unread) == (58, 892, 232)
+
+
+def test_encode_many_matches_rows():
+    d = xtce.load(CORPUS / "yamcs" / "yamcs-core" / "xtce" / "enum-arg.xml") if CORPUS.is_dir() \
+        else None
+    if d is None:
+        pytest.skip("no corpus")
+    labels = ["SAFE", "MISSION", "ASCENT", "SAFE"]
+    assert d.commands["cmd1"].encode_many({"phase": labels}) == b"".join(
+        d.encode_command("cmd1", phase=p) for p in labels)
+    with pytest.raises(xtce.CommandError, match="unknown label 'NOPE'"):
+        d.commands["cmd1"].encode_many({"phase": ["SAFE", "NOPE"]})
+    d = xtce.load(CORPUS / "yamcs" / "yamcs-xtce" / "ranges-test.xml")
+    assert d.commands["SetTemperature"].encode_many({"temperature": [10.0, 39.5]}) == \
+        struct.pack(">2d", 10.0, 39.5)
+    with pytest.raises(xtce.CommandError, match=r"45.0 is outside its valid range"):
+        d.commands["SetTemperature"].encode_many({"temperature": [20.0, 45.0]})
+    many = DEFINITION.commands["All"]
+    with pytest.raises(xtce.CommandError, match="one size"):
+        many.encode_many(dict(BASE))

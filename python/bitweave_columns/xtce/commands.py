@@ -200,6 +200,68 @@ class Command:
             data += binascii.crc_hqx(data, 0xFFFF).to_bytes(2, "big")
         return data
 
+    def encode_many(self, columns):
+        """The packets of many commands at once, one per row: `columns` maps argument names
+        to array-likes (or one value for every row), as `Layout.pack` takes them; the others
+        take their initial values. Each row is checked as `encode` checks it. Only for
+        commands whose fields all have one size."""
+        import numpy as np
+        if self.abstract:
+            raise self._fail(None, "an abstract command cannot be sent")
+        plan = self._plan()
+        if plan is None:
+            raise self._fail(None, "encode_many takes commands whose fields all have one size")
+        layout, _, consts, convert = plan
+        values = self.values(columns)
+        count = max([np.size(v) for v in values.values() if not isinstance(v, (str, bytes))
+                     and np.ndim(v)] or [1])
+        packed = dict(consts)
+        for name, field, _ in convert:
+            arg, value = self.arguments[name], values[name]
+            t = arg.type
+            if np.ndim(value) == 0 or t.kind in ("string", "binary"):
+                if np.ndim(value) and t.kind in ("string", "binary"):
+                    rows = [self.raw(arg, v) for v in value]
+                    packed[field] = [_fields(name, t, r, 0)[-1][1] for r in rows]
+                else:
+                    one = self.raw(arg, value.item() if hasattr(value, "item") else value)
+                    packed[field] = (_fields(name, t, one, 0)[-1][1]
+                                     if t.kind in ("string", "binary") else one)
+                continue
+            if t.kind in ("enumerated", "boolean"):
+                # Each distinct value checked once, the column mapped through them.
+                column = np.asarray(value)
+                uniq, where = np.unique(column, return_inverse=True)
+                raws = [self.raw(arg, v.item() if hasattr(v, "item") else v) for v in uniq]
+                packed[field] = np.asarray(raws)[where.reshape(-1)]
+                continue
+            column = np.asarray(value)
+            if column.dtype.kind not in "iuf" or (t.calibrator is None and
+                                                 t.encoding.kind == "integer" and
+                                                 column.dtype.kind == "f"):
+                raise self._fail(name, f"numbers, not a column of {column.dtype}")
+            if arg.range is not None:
+                low, high, low_in, high_in, _ = arg.range
+                bad = np.zeros(column.shape, bool)
+                if low is not None:
+                    bad |= column < low if low_in else column <= low
+                if high is not None:
+                    bad |= column > high if high_in else column >= high
+                bad |= column != column
+                if bad.any():
+                    row = int(np.argmax(bad))
+                    self.check_range(arg, column[row].item())
+                    raise self._fail(name, f"row {row}: {column[row].item()!r} is not valid")
+            if t.calibrator is not None:
+                column = self.uncalibrate(arg, column.astype(float))
+                if t.encoding.kind == "integer":
+                    column = np.rint(column).astype(np.int64)
+            packed[field] = column
+        try:
+            return layout.pack(packed, count)
+        except (ValueError, TypeError, OverflowError) as e:
+            raise self._fail(None, str(e)) from None
+
     def raw(self, arg, value):
         """The raw value of an argument's engineering value, checked against its range."""
         t = arg.type
