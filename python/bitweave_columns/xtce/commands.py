@@ -36,7 +36,7 @@ class Command:
     """A meta command: `name`, `abstract`, `base` (its base command's name or None),
     `arguments` (name -> Argument, base commands' first), `assignments` (argument values its
     base commands' assignments fix) and `fields`, what the packet holds in order: ("arg",
-    name), ("param", name, raw value) or ("fixed", bytes, bits)."""
+    name), ("param", name, type, raw value) or ("fixed", bytes, bits)."""
 
     def __init__(self, name, abstract, base, arguments, assignments, fields, line):
         self.name, self.abstract, self.base = name, abstract, base
@@ -564,8 +564,7 @@ class _Reader:
                     continue
                 table = {"ArgumentTypeSet": self.types, "MetaCommandSet": self.metas}.get(s.tag)
                 if table is None:
-                    if s.tag not in ("ParameterTypeSet", "ParameterSet"):
-                        loader.skip(s)
+                    loader.skip(s)  # counted, never passed over in silence
                     continue
                 for c in s.children:
                     if _version(c.ns) is False or c.get("name") is None:
