@@ -31,12 +31,16 @@ parameters, containers and their conditions, `loader` reads a document into the 
 values.
 """
 from ._xml import NAMESPACES, XTCE_1_1, XTCE_1_2, XtceError
+from .commands import Argument, Command, CommandError
 from .decode import Decoded, Skipped
 from .definition import Definition
 from .loader import load
 from .model import ROW_COLUMNS, Container, Encoding, Parameter, ParameterType, Passed
 
 __all__ = [
+    "Argument",
+    "Command",
+    "CommandError",
     "Container",
     "Decoded",
     "Definition",

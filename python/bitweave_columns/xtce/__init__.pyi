@@ -9,7 +9,7 @@ import numpy.typing as npt
 
 from .. import Layout
 
-__all__ = ["Container", "Decoded", "Definition", "Encoding", "Parameter", "Passed",
+__all__ = ["Argument", "Command", "CommandError", "Container", "Decoded", "Definition", "Encoding", "Parameter", "Passed",
            "ParameterType", "Skipped", "XtceError", "load"]
 
 XTCE_1_1: str
@@ -27,6 +27,43 @@ class XtceError(ValueError):
     element: str | None
     line: int | None
     def __init__(self, message: str, element: str | None = None, line: int | None = None) -> None: ...
+
+class CommandError(XtceError):
+    """A command that cannot be encoded or read back as asked; names command and argument."""
+
+class Argument:
+    """A command argument: its type, initial engineering value and valid range."""
+
+    name: str
+    type: Any
+    initial: Any
+    range: tuple[Any, Any, bool, bool, bool] | None
+    size_range: tuple[int, int] | None
+    def __init__(self, name: str, atype: Any, initial: Any, vrange: Any, size_range: Any) -> None: ...
+
+class Command:
+    """A meta command: its arguments, its base's assignments and its fields in order."""
+
+    name: str
+    abstract: bool
+    base: str | None
+    arguments: dict[str, Argument]
+    assignments: dict[str, Any]
+    fields: tuple[tuple[Any, ...], ...]
+    line: int | None
+    def __init__(self, name: str, abstract: bool, base: str | None, arguments: dict[str, Argument],
+                 assignments: dict[str, Any], fields: tuple[tuple[Any, ...], ...],
+                 line: int | None) -> None: ...
+    def values(self, args: dict[str, Any]) -> dict[str, Any]: ...
+    def encode(self, args: dict[str, Any], sequence_count: int | None = None,
+               ccsds_length: bool = False, checksum: str | None = None) -> bytes: ...
+    def encode_many(self, columns: dict[str, Any]) -> bytes: ...
+    def raw(self, arg: Argument, value: Any) -> Any: ...
+    def uncalibrate(self, arg: Argument, value: Any) -> Any: ...
+    def check_range(self, arg: Argument, value: Any) -> None: ...
+    def check_size(self, arg: Argument, size: int, unit: str) -> None: ...
+    def decode(self, packet: Any) -> dict[str, Any]: ...
+    def cook(self, arg: Argument, raw: Any) -> Any: ...
 
 class Passed(NamedTuple):
     """What a document holds that decoding does not use: how many, and the first line."""
@@ -183,12 +220,18 @@ class Definition:
     parameter_types: dict[str, ParameterType]
     parameters: dict[str, Parameter]
     containers: dict[str, Container]
+    commands: dict[str, Command]
+    unsupported_commands: dict[str, XtceError]
     root: str | None
     concrete: tuple[str, ...]
     skipped: dict[str, Passed]
     unsupported: dict[str, XtceError]
     def __init__(self, loader: Any, root: str | None) -> None: ...
     def fields(self, container_name: str) -> tuple[str, ...]: ...
+    def encode_command(self, name: str, args: dict[str, Any] | None = None, /, *,
+                       sequence_count: int | None = None, ccsds_length: bool = False,
+                       checksum: str | None = None, **kwargs: Any) -> bytes: ...
+    def decode_command(self, packet: Any) -> tuple[str, dict[str, Any]]: ...
     def layout(self, container_name: str) -> Layout: ...
     def datetimes(self, name: str, column: Any) -> Any: ...
     def decode(self, data: Any, *, derived: bool = False, skip_header_bytes: int = 0) -> Decoded: ...

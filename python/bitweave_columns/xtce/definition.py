@@ -5,6 +5,7 @@ import warnings
 import numpy as np
 
 from ._xml import XtceError, _fail
+from .commands import decode_command as _decode_command, find_command as _find_command
 from .decode import Decoded, _Buffer, _Decoding, _Group, _skipped
 from .tree import WALK_PACKETS, compile_tree
 from .model import (AggregateType, ArrayType, MathOperation, Start, _Rep, _Run, _Seek, _Var,
@@ -46,6 +47,8 @@ class Definition:
     that says why (its `element` and `line` name the cause: the container's own entry, or a
     type, parameter or base container it uses); `containers` still holds such a container,
     as a stub without entries where it could not be read, so that its packets are counted.
+    A command that cannot be read is listed there too, and on `unsupported_commands`;
+    `commands` holds the others (see `encode_command`).
     """
 
     def __init__(self, loader, root):
@@ -57,6 +60,9 @@ class Definition:
         self.parameter_types = loader.types
         self.parameters = loader.parameters
         self.containers = loader.containers
+        self.commands = loader.commands
+        self.unsupported_commands = dict(loader.command_errors)
+        self.unsupported.update(loader.command_errors)
         self._qualified = {q: k for q, k in loader.keys["container"].items()
                            if k in self.containers}
         strict = loader.strict
@@ -529,6 +535,21 @@ class Definition:
             layout = self._layouts[key] = Layout(recipe())
         return layout
 
+    def encode_command(self, name, args=None, /, *, sequence_count=None, ccsds_length=False,
+                       checksum=None, **kwargs):
+        """The bytes of command `name` (qualified, or a short name unique in the database)
+        with engineering argument values from `args` and keyword arguments, the others
+        taking their initial values. `sequence_count=` and `ccsds_length=True` fill the
+        CCSDS primary header's count and length, `checksum="crc16-ccitt"` appends a
+        CRC-16/CCITT over the packet. Raises `CommandError` naming the command and argument."""
+        command = self.commands.get(name) or _find_command(self, name)
+        values = dict(args, **kwargs) if kwargs and args else (args or kwargs)
+        return command.encode(values, sequence_count, ccsds_length, checksum)
+
+    def decode_command(self, packet):
+        """(name, args) of the command `packet` holds, args as engineering values."""
+        return _decode_command(self, packet)
+
 
 def _row_value(col):
     """The first row of a column as a Python value (None where masked)."""
@@ -587,3 +608,4 @@ def _other_framing(view, skip, packets):
             if not index["tail"] and len(index["offset"]) > packets:
                 return other, len(index["offset"])
     return None
+

@@ -6,6 +6,7 @@ import copy
 import os
 
 from ._xml import XtceError, _fail, _parse_xml, _version
+from .commands import read_commands
 from .definition import Definition
 from .calibration import _MATH_OPS
 from .model import (ROW_COLUMNS, _OPS, _UNREADABLE, AggregateType, Passed, ArrayType, Container,
@@ -118,7 +119,7 @@ _PASSED_OVER = frozenset({
     "ShortDescription", "LongDescription", "AliasSet", "AncillaryDataSet", "UnitSet",
     "ValidRange", "ValidRangeSet", "ValidRangeList", "DefaultAlarm", "ContextAlarmList",
     "ToString", "SizeRangeInCharacters", "DefaultRateInStream", "RateInStreamSet",
-    "AlgorithmSet", "StreamSet", "ServiceSet", "CommandMetaData", "Header",
+    "AlgorithmSet", "StreamSet", "ServiceSet", "Header",
     "ParameterProperties", "HistorySet", "ConstraintsOnParameters"})
 _DESCRIPTIVE = _TYPE_EXTRAS = _PASSED_OVER
 
@@ -187,6 +188,7 @@ class _Loader:
                     self.systems.setdefault("/" + "/".join(parts[:k]), [])
             self.add_system(doc, here)
         self.defs = {kind: {} for kind in _KINDS}  # kind -> qualified name -> (element, system)
+        self.command_sets = []  # (CommandMetaData element, its space system), read by commands
         for path, elements in self.systems.items():
             for ss in elements:
                 self.collect(ss, path)
@@ -204,7 +206,9 @@ class _Loader:
                 self.add_system(c, path)
 
     def collect(self, ss, path):
-        for c in self.kids(ss, {"TelemetryMetaData", "SpaceSystem"}):
+        for c in self.kids(ss, {"TelemetryMetaData", "CommandMetaData", "SpaceSystem"}):
+            if c.tag == "CommandMetaData":
+                self.command_sets.append((c, path))
             if c.tag != "TelemetryMetaData":
                 continue
             sets = self.kids(c, {"ParameterTypeSet", "ParameterSet", "ContainerSet"})
@@ -408,6 +412,7 @@ class _Loader:
         self.parameters = {k: v for k, v in self.parameters.items()
                            if not isinstance(v, XtceError)}
         self.check_nesting()
+        self.commands, self.command_errors = read_commands(self)
         return Definition(self, root)
 
     def stub(self, el):
