@@ -7,7 +7,7 @@ import numpy as np
 from ._xml import XtceError, _fail
 from .commands import decode_command as _decode_command, find_command as _find_command
 from .decode import Decoded, _Buffer, _Decoding, _Group, _skipped
-from .tree import WALK_PACKETS, compile_tree
+from .tree import compile_tree
 from .model import (AggregateType, ArrayType, MathOperation, Start, _Rep, _Run, _Seek, _Var,
                     _all_of)
 
@@ -506,7 +506,8 @@ class Definition:
         start, stop, _ = slice(start, stop).indices(total)
         stop = max(start, stop)
         tail = index.get("tail", 0) if stop == total else 0
-        plan = self._tree_plan() if walk and stop - start <= WALK_PACKETS else None
+        plan = self._tree_plan() if walk else None
+        plan = plan if plan is not None and stop - start <= plan.most() else None
         got = plan.decode(buf, offs[start:stop], lens[start:stop], start, derived) \
             if plan is not None and len(offs) == len(lens) else None
         if got is not None:
