@@ -1,9 +1,9 @@
-#include "core/frames.hpp"
+#include "frames.hpp"
 
 #include <algorithm>
 #include <cstring>
 
-#include "core/ccsds.hpp"
+#include "ccsds.hpp"
 
 namespace bitweave {
 
