@@ -19,7 +19,7 @@ TYPES = ("<IntegerArgumentType name='u8'><IntegerDataEncoding sizeInBits='8'/>"
 KINDS = ["u8", "s12", "f32", "onoff", "u8", "s12", "f32", "onoff", "u8", "u8"]
 ARGS = "".join(f"<Argument name='a{i}' argumentTypeRef='{t}'/>" for i, t in enumerate(KINDS))
 ENTRIES = "".join(f"<ArgumentRefEntry argumentRef='a{i}'/>" for i in range(len(KINDS)))
-DOC = (f"<SpaceSystem name='B' xmlns='http://www.omg.org/spec/XTCE/20180204'><CommandMetaData>"
+DOC = (f"<SpaceSystem name='B' xmlns='{xtce.XTCE_1_2}'><CommandMetaData>"
        f"<ArgumentTypeSet>{TYPES}</ArgumentTypeSet><MetaCommandSet><MetaCommand name='C'>"
        f"<ArgumentList>{ARGS}</ArgumentList><CommandContainer name='CC'><EntryList>"
        f"<FixedValueEntry binaryValue='1c2a' sizeInBits='16'/>{ENTRIES}</EntryList>"

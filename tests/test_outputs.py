@@ -23,10 +23,10 @@ MAX_BYTES = 2_000_000  # keep the oracle's packet-by-packet parse short
 def corpus_pairs():
     if not os.path.isdir(CORPUS):
         return []
-    spec = importlib.util.spec_from_file_location("corpus_compare", os.path.join(CORPUS, "compare.py"))
+    found = importlib.util.spec_from_file_location("corpus_compare", os.path.join(CORPUS, "compare.py"))
     try:
-        compare = importlib.util.module_from_spec(spec)
-        spec.loader.exec_module(compare)
+        compare = importlib.util.module_from_spec(found)
+        found.loader.exec_module(compare)
     except ImportError:
         return []
     out = []

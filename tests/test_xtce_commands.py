@@ -13,7 +13,7 @@ from bitweave_columns import xtce
 CORPUS = Path(__file__).resolve().parents[2] / "shared" / "corpus"
 needs_corpus = pytest.mark.skipif(not CORPUS.is_dir(), reason=f"no real data at {CORPUS}")
 
-DOC = """<SpaceSystem name="T" xmlns="http://www.omg.org/spec/XTCE/20180204"><CommandMetaData>
+DOC = """<SpaceSystem name="T" xmlns="XTCE_NS"><CommandMetaData>
 <ArgumentTypeSet>
  <IntegerArgumentType name="u3"><IntegerDataEncoding sizeInBits="3"/>
   <ValidRangeSet><ValidRange minInclusive="1" maxInclusive="6"/></ValidRangeSet>
@@ -58,6 +58,7 @@ DOC = """<SpaceSystem name="T" xmlns="http://www.omg.org/spec/XTCE/20180204"><Co
  </MetaCommand>
 </MetaCommandSet></CommandMetaData></SpaceSystem>"""
 
+DOC = DOC.replace("XTCE_NS", xtce.XTCE_1_2)
 DEFINITION = xtce.load(__import__("io").BytesIO(DOC.encode()))
 BASE = dict(b=-3, f=1.5, g=True, n="ab", x=b"\x01\x02\x03")
 

@@ -364,7 +364,8 @@ PyObject* tree_decode_stream(PyObject* self, PyObject* args) {
 PyObject* slot_object(const TreeSlot& slot, std::uint64_t value) {
     switch (slot.kind) {
         case SlotKind::position: return PyLong_FromUnsignedLongLong(value);
-        case SlotKind::variable: return nullptr;  // made by the caller, from the packet
+        case SlotKind::variable:  // made by the caller, from the packet
+            return py::raise_internal_fault("a variable field's bytes were asked of its slot");
         case SlotKind::numeric: break;
     }
     switch (slot.store) {

@@ -248,14 +248,19 @@ def _compare(values, op, other):
         low, high = _int_range(data.dtype)
         if other > high or other < low:
             # Out of the column's range: the answer is the same for every row.
-            result = np.full(len(data), bool(op(0 if other > high else 1,
-                                                1 if other > high else 0)))
+            result = np.full(len(data), _beyond_range(op, other, high))
         else:
             result = op(data, data.dtype.type(other))
     else:
         result = op(data, other)
     result = np.asarray(result, dtype=bool)
     return result & ~mask if mask is not None else result
+
+
+def _beyond_range(op, other, high):
+    """`value op other` for every value of a column whose range `other` lies above (when
+    other > high) or below."""
+    return bool(op(0 if other > high else 1, 1 if other > high else 0))
 
 
 class _Compare:

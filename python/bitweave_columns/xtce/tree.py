@@ -9,8 +9,9 @@ import numpy as np
 
 from .._columns import _Tree
 from .calibration import _objects
-from .decode import _FAR, _Decoding, _Group, _skipped, _text_decoder
-from .model import _UNREADABLE, _AllOf, _AnyOf, _Compare, _int_range, _Rep, _Run, _Seek, _Var
+from .decode import _FAR, _Decoding, _dispatch_table, _Group, _skipped, _text_decoder
+from .model import (_UNREADABLE, _AllOf, _AnyOf, _beyond_range, _Compare, _int_range, _Rep,
+                    _Run, _Seek, _Var)
 
 _OPS = {operator.eq: 0, operator.ne: 1, operator.lt: 2, operator.le: 3, operator.gt: 4,
         operator.ge: 5}
@@ -159,7 +160,7 @@ class _Builder:
         return [2, s, min(step.skip, _FAR), size_slot, fixed, len(self.reals) - 2]
 
     def children(self, kids, cols):
-        table = _dispatch_of(self.d, kids)
+        table = _dispatch_table(self.d, kids)
         if table is not None:
             param, values = table
             entry = cols.get(param)
@@ -201,7 +202,7 @@ class _Builder:
         if dtype.kind in "iu" and isinstance(value, int):
             low, high = _int_range(dtype)
             if value > high or value < low:
-                return [[4, int(bool(op(0 if value > high else 1, 1 if value > high else 0)))]]
+                return [[4, int(_beyond_range(op, value, high))]]
             return [[0, entry[1], _OPS[op], _word(value % (1 << 64))]]
         if dtype == np.float32 or not isinstance(value, (int, float)):
             raise _Ineligible
@@ -210,12 +211,6 @@ class _Builder:
         except OverflowError:
             raise _Ineligible from None
         return [[1, entry[1], _OPS[op], len(self.reals) - 1]]
-
-
-def _dispatch_of(definition, kids):
-    from .decode import _dispatch_table
-
-    return _dispatch_table(definition, kids)
 
 
 def _entry_slots(entry):
