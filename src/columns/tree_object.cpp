@@ -149,7 +149,9 @@ py::Ref int64_array(const std::vector<std::int64_t>& values) {
     return array;
 }
 
+// (nodes, packet_index, packet_offset) as int64 arrays; None when no packet was left out.
 PyObject* skips_object(const TreeSkips& s) {
+    if (s.node.empty()) Py_RETURN_NONE;
     std::vector<std::int64_t> nodes(s.node.begin(), s.node.end());
     py::Ref a = int64_array(nodes), b = int64_array(s.packet_index),
             c = int64_array(s.packet_offset);
@@ -435,7 +437,7 @@ PyMethodDef tree_methods[] = {
      "None when some packet needs the general path, else (tables, unmatched, truncated,\n"
      "unsupported): each table a dict of columns with packet_index and packet_offset, or\n"
      "None when no packet reached it; each of the others (nodes, packet_index,\n"
-     "packet_offset) as int64 arrays."},
+     "packet_offset) as int64 arrays, or None when no packet is of that kind."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -8,7 +8,7 @@ import numpy as np
 
 from .._columns import _byte_slices
 from .calibration import _derive, _objects
-from .model import _UNREADABLE, ArrayType, _Compare, _Rep, _Run, _Seek, _int_range
+from .model import _UNREADABLE, ArrayType, _AnyOf, _Compare, _Rep, _Run, _Seek, _int_range
 
 # A bit position past the end of any packet, where sizes and gaps too large for any packet are
 # clamped, so that positions stay far from the int64 limit.
@@ -527,17 +527,21 @@ class _Decoding:
 
 def _dispatch_table(definition, kids):
     """(parameter, {value: child number}) when the children are told apart by distinct
-    integer values of one raw parameter, else None."""
+    integer values of one raw parameter (each child's restriction one value, or several
+    joined by "or"), else None."""
     param, values = None, {}
     for k, kid in enumerate(kids):
         r = kid.restriction
-        if (type(r) is not _Compare or r.op is not operator.eq or type(r.value) is not int
-                or (param is not None and r.param != param) or r.value in values):
-            return None
-        ptype = definition.parameters[r.param].type
-        if r.calibrated and ptype.has_derived:
-            return None
-        param, values[r.value] = r.param, k
+        mine = set()
+        for c in r.items if type(r) is _AnyOf else (r,):
+            if (type(c) is not _Compare or c.op is not operator.eq or type(c.value) is not int
+                    or (param is not None and c.param != param) or c.value in values):
+                return None
+            if c.calibrated and definition.parameters[c.param].type.has_derived:
+                return None
+            param = c.param
+            mine.add(c.value)
+        values.update(dict.fromkeys(mine, k))
     return param, values
 
 
@@ -608,10 +612,15 @@ class Skipped:
         return f"Skipped({self.count}, first at bytes {list(self.first_offsets)}, {self.by_container})"
 
 
+# What every empty Skipped holds: one array that cannot be written to, made once.
+_NONE = np.zeros(0, np.int64)
+_NONE.flags.writeable = False
+
+
 def _skipped(parts, errors=()):
-    errors = tuple(message for _, message in sorted(errors))[:10]
+    errors = tuple(message for _, message in sorted(errors))[:10] if errors else ()
     if not parts:
-        return Skipped(np.zeros(0, np.int64), np.zeros(0, np.int64), {}, errors)
+        return Skipped(_NONE, _NONE, {}, errors)
     pidx = np.concatenate([p for _, p, _ in parts])
     offs = np.concatenate([o for _, _, o in parts])
     order = np.argsort(pidx, kind="stable")
@@ -635,7 +644,7 @@ class Decoded(dict):
         self.unmatched = unmatched
         self.truncated = truncated
         self.invalid = invalid if invalid is not None else _skipped(())
-        self.unsupported = _skipped([]) if unsupported is None else unsupported
+        self.unsupported = _skipped(()) if unsupported is None else unsupported
         self.packets = packets
         self.tail = tail
         self._names = names or {}

@@ -9,7 +9,8 @@ import numpy as np
 
 from .._columns import _Tree
 from .calibration import _objects
-from .decode import _FAR, _Decoding, _dispatch_table, _Group, _skipped, _text_decoder
+from .decode import (_FAR, Skipped, _Decoding, _dispatch_table, _Group, _skipped,
+                     _text_decoder)
 from .model import (_UNREADABLE, _AllOf, _AnyOf, _beyond_range, _Compare, _int_range, _Rep,
                     _Run, _Seek, _Var)
 
@@ -329,10 +330,13 @@ class _Plan:
             return None
 
     def skipped(self, parts):
+        if parts is None:  # no packet of this kind
+            return _skipped(())
         nodes, pidx, offs = parts
-        if not len(nodes):
-            return _skipped([])
         names = self.names
+        first = int(nodes[0])
+        if len(nodes) == 1 or not (nodes != first).any():  # one node's: in stream order
+            return Skipped(pidx, offs, {names[first]: len(nodes)})
         return _skipped([(names[k], pidx[nodes == k], offs[nodes == k])
                          for k in np.unique(nodes).tolist()])
 
