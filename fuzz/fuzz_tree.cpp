@@ -108,5 +108,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(rows == offsets.size());  // every packet once: in a table or left out
     for (const auto* s : {&out.unmatched, &out.truncated, &out.unsupported})
         for (const std::uint32_t node : s->node) FUZZ_CHECK(node < tree.node_count());
+    // Decoding again into the same result (its scratch kept) gives the same result.
+    const TreeResult first = out;
+    tree.decode(packets, reinterpret_cast<const std::uint8_t*>(offsets.data()),
+                reinterpret_cast<const std::uint8_t*>(lengths.data()), offsets.size(), 7, out);
+    FUZZ_CHECK(out.complete && out.tables.size() == first.tables.size());
+    for (std::size_t t = 0; t < out.tables.size(); ++t) {
+        FUZZ_CHECK(out.tables[t].rows == first.tables[t].rows);
+        FUZZ_CHECK(out.tables[t].packet_index == first.tables[t].packet_index);
+    }
+    FUZZ_CHECK(out.unmatched.node == first.unmatched.node);
+    FUZZ_CHECK(out.truncated.node == first.truncated.node);
+    FUZZ_CHECK(out.unsupported.node == first.unsupported.node);
     return 0;
 }

@@ -110,6 +110,25 @@ def test_the_walk_decodes_every_pair_as_the_level_by_level_decode(monkeypatch):
     assert walked >= 0.9 * len(pairs), (walked, len(pairs))
 
 
+@needs_corpus
+def test_the_walk_decodes_alike_in_threads_sharing_its_working_memory():
+    # Walks of two databases at once, the interpreter lock released: each call takes working
+    # memory another call, of either tree, used before.
+    from concurrent.futures import ThreadPoolExecutor
+    jobs = [(xtce.load(CORPUS / doc, root=p["root"]), convert(str(path)), p["skip"])
+            for doc, path, p, convert in _pairs() if doc.startswith("imap/") and path.name in (
+                "sci_sample.ccsds", "Ultra45_EM_SwRI_Cal_Run7_ThetaScan_20220530T225054.CCSDS")]
+    assert len(jobs) == 2
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        alone = [d.decode(data, skip_header_bytes=skip) for d, data, skip in jobs]
+        with ThreadPoolExecutor(4) as pool:
+            runs = list(pool.map(lambda k: (k % 2, jobs[k % 2][0].decode(
+                jobs[k % 2][1], skip_header_bytes=jobs[k % 2][2])), range(24)))
+    for k, got in runs:
+        assert_same_decode(got, alone[k])
+
+
 # A tree the walk reads whole: criteria as lists, as expressions and as one APID each, a
 # child of a concrete container, a field sized by another, text and bytes in runs, an array,
 # little-endian and calibrated fields, and an entry placed from the packet's start.

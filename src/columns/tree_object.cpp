@@ -1,6 +1,8 @@
 // _Tree: a mission database's container tree, compiled by the XTCE layer into the core's
 // program, decoding a whole indexed stream in one pass.
+#include <array>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <type_traits>
 #include <vector>
@@ -17,12 +19,6 @@ struct TreeState {
     Tree tree;
     Tree::Scratch scratch;  // for single packets, under the interpreter's lock
     std::uint64_t marks = 0;
-    // The last decode's buffers, kept for the next one: a stream's rows then land in memory
-    // already mapped instead of pages the system must fault in on every call. Taken by one
-    // call at a time; a call that finds it taken uses buffers of its own.
-    std::mutex held;
-    TreeResult kept;
-    std::vector<std::int64_t> kept_offsets, kept_lengths;
     std::vector<py::Ref> layouts;             // kept alive: the tree reads their compiled fields
     std::vector<std::vector<py::Ref>> names;  // each table's column keys
 };
@@ -238,37 +234,49 @@ PyObject* result_object(const TreeState& s, std::span<const std::uint8_t> data,
     return PyTuple_Pack(4, out.get(), unmatched.get(), truncated.get(), unsupported.get());
 }
 
-// A decode's buffers: the tree's kept ones when free, else the call's own. Kept buffers
-// beyond 256 MiB are let go, so that one large decode does not hold its memory for good.
+// A decode's working memory: its rows, the packets left out, the stream's framing.
+struct Work {
+    TreeResult result;
+    std::vector<std::int64_t> offsets, lengths;
+
+    std::size_t bytes() const {
+        std::size_t n = (offsets.capacity() + lengths.capacity()) * 8;
+        for (const TreeTable& t : result.tables)
+            n += t.rows.capacity() + 16 * t.packet_index.capacity();
+        return n;
+    }
+};
+
+// Working memory of earlier decodes, of any tree, kept for the next ones: rows then land in
+// pages already mapped instead of pages the system must fault in on every call (the first
+// call of a definition loaded after another included). A few sets, each let go beyond
+// 256 MiB, so that one large decode does not hold its memory for good.
+std::mutex pool_lock;
+std::array<std::unique_ptr<Work>, 4> pool;  // the first `pooled` hold sets
+std::size_t pooled = 0;
+
 class Buffers {
   public:
-    explicit Buffers(TreeState& s) : s_(s), lock_(s.held, std::try_to_lock) {}
+    Buffers() {
+        {
+            const std::lock_guard<std::mutex> lock(pool_lock);
+            if (pooled != 0) work_ = std::move(pool[--pooled]);
+        }
+        if (!work_) work_ = std::make_unique<Work>();
+    }
     Buffers(const Buffers&) = delete;
     Buffers& operator=(const Buffers&) = delete;
     ~Buffers() {
-        if (!lock_.owns_lock()) return;
-        std::size_t bytes = (s_.kept_offsets.capacity() + s_.kept_lengths.capacity()) * 8;
-        for (const TreeTable& t : s_.kept.tables)
-            bytes += t.rows.capacity() + 16 * t.packet_index.capacity();
-        if (bytes > (std::size_t{256} << 20)) {
-            s_.kept = TreeResult{};
-            s_.kept_offsets = {};
-            s_.kept_lengths = {};
-        }
+        if (work_->bytes() > (std::size_t{256} << 20)) return;
+        const std::lock_guard<std::mutex> lock(pool_lock);
+        if (pooled < pool.size()) pool[pooled++] = std::move(work_);
     }
-    TreeResult& result() { return lock_.owns_lock() ? s_.kept : own_; }
-    std::vector<std::int64_t>& offsets() {
-        return lock_.owns_lock() ? s_.kept_offsets : own_offsets_;
-    }
-    std::vector<std::int64_t>& lengths() {
-        return lock_.owns_lock() ? s_.kept_lengths : own_lengths_;
-    }
+    TreeResult& result() { return work_->result; }
+    std::vector<std::int64_t>& offsets() { return work_->offsets; }
+    std::vector<std::int64_t>& lengths() { return work_->lengths; }
 
   private:
-    TreeState& s_;
-    std::unique_lock<std::mutex> lock_;
-    TreeResult own_;
-    std::vector<std::int64_t> own_offsets_, own_lengths_;
+    std::unique_ptr<Work> work_;
 };
 
 // decode(data, offsets, lengths, first_index, /): None when some packet needs the general
@@ -292,7 +300,7 @@ PyObject* tree_decode(PyObject* self, PyObject* args) {
         return nullptr;
     }
     try {
-        Buffers buffers(s);
+        Buffers buffers;
         TreeResult& result = buffers.result();
         const std::uint64_t count = offsets.span().size() / 8;
         without_interpreter([&] {
@@ -321,7 +329,7 @@ PyObject* tree_decode_stream(PyObject* self, PyObject* args) {
     if (!data.bytes(data_obj, "data") || !size_argument(skip_obj, "skip_header_bytes", skip))
         return nullptr;
     try {
-        Buffers buffers(s);
+        Buffers buffers;
         TreeResult& result = buffers.result();
         std::vector<std::int64_t>& offsets = buffers.offsets();
         std::vector<std::int64_t>& lengths = buffers.lengths();

@@ -519,8 +519,14 @@ void Tree::decode(std::span<const std::uint8_t> data, const std::uint8_t* offset
         skips->packet_index.clear();
         skips->packet_offset.clear();
     }
-    Scratch scratch;
-    start(scratch);
+    // Marks [base, base + count) are this call's: none was used since the scratch started.
+    Scratch& scratch = out.scratch;
+    if (scratch.values.size() != slots_.size() || count >= ~std::uint64_t{0} - out.marks) {
+        start(scratch);
+        out.marks = 0;
+    }
+    const std::uint64_t base = out.marks;
+    out.marks += count;
     const auto skip = [](TreeSkips& s, std::uint32_t node, std::int64_t index, std::int64_t off) {
         s.node.push_back(node);
         s.packet_index.push_back(index);
@@ -533,7 +539,7 @@ void Tree::decode(std::span<const std::uint8_t> data, const std::uint8_t* offset
             std::uint64_t(len) > (far_bits >> 3))
             return;  // a packet outside the data: the general path says how
         const std::int64_t index = first_index + std::int64_t(i);
-        const Outcome o = walk(data.subspan(std::size_t(off), std::size_t(len)), i, scratch);
+        const Outcome o = walk(data.subspan(std::size_t(off), std::size_t(len)), base + i, scratch);
         switch (o.kind) {
             case Outcome::general: return;
             case Outcome::unmatched: skip(out.unmatched, o.node, index, off); continue;

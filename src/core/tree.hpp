@@ -119,12 +119,22 @@ struct TreeSkips {
     std::vector<std::int64_t> packet_offset;
 };
 
+// A walk's working values, one a slot, and which packet filled each (its mark).
+struct TreeScratch {
+    std::vector<std::uint64_t> values, sizes, filled;
+    std::vector<std::uint8_t> stack;
+};
+
 struct TreeResult {
     // False when some packet needs the general path (a field that does not decode, a size
     // that is not finite or not whole bytes, a packet that lies outside the data).
     bool complete = false;
     std::vector<TreeTable> tables;
     TreeSkips unmatched, truncated, unsupported;
+    // Kept with the tables, so that a result decoded into again reuses them too: each
+    // decode takes the next `count` marks.
+    TreeScratch scratch;
+    std::uint64_t marks = 0;
 };
 
 class Tree {
@@ -151,10 +161,7 @@ class Tree {
         enum Kind : std::uint8_t { table, unmatched, truncated, unsupported, general } kind;
         std::uint32_t node;
     };
-    struct Scratch {
-        std::vector<std::uint64_t> values, sizes, filled;
-        std::vector<std::uint8_t> stack;
-    };
+    using Scratch = TreeScratch;
     // Makes scratch ready for walks (once; walks reuse it, each with its own mark).
     void start(Scratch& scratch) const;
     // Walks one packet; `mark` tells this packet's slots from an earlier one's and must

@@ -15,13 +15,18 @@ from .model import _UNREADABLE, ArrayType, _AnyOf, _Compare, _Rep, _Run, _Seek, 
 _FAR = 1 << 62
 
 
+_PLAIN = (bytes, bytearray, memoryview)  # buffers as they are: no path, no file
+
+
 class _Buffer:
     """The bytes of a path (memory-mapped), of a binary file object (memory-mapped from its
     position when it has a file number, read otherwise) or of a buffer, as a flat memoryview."""
 
     def __init__(self, data):
         self.map = None
-        if isinstance(data, (str, os.PathLike)):
+        if type(data) in _PLAIN:
+            pass
+        elif isinstance(data, (str, os.PathLike)):
             with open(data, "rb") as f:
                 data = self.mapped(f, 0)
         elif hasattr(data, "read") and not _is_buffer(data):
