@@ -414,6 +414,20 @@ class Definition:
 
         Raises `XtceError` only for a problem of the document (several root containers).
         """
+        plan = self.__dict__.get("_plan") if self.root is not None else None
+        if (plan is not None and plan.all_plain and not derived
+                and type(data) in (bytes, bytearray) and type(skip_header_bytes) is int
+                and 0 <= skip_header_bytes < 1 << 63):
+            # The common case in one pass and few steps: a buffer as it is, raw values, tables
+            # the walk gives whole.
+            got = plan.decode_plain(data, skip_header_bytes)
+            if got is not None:
+                tables, unmatched, truncated, unsupported, packets, tail = got
+                decoded = Decoded(tables, unmatched, truncated, packets, tail,
+                                  unsupported=unsupported, names=self._qualified)
+                decoded.definition = self
+                _warn_if_mostly_lost(decoded, data, skip_header_bytes)
+                return decoded
         from .. import ccsds_index
 
         with _Buffer(data) as buf:

@@ -243,6 +243,23 @@ class _Plan:
         self.numbers_only = all(e[0] == "slot" and e[1] not in items
                                 for _, cols in tables for _, e in cols)
         self.plain_at = {self.names.index(name): plain for (name, _), plain in zip(tables, self.plain)}
+        # Tables in the document's order, as decode lists them: (name, table number).
+        position = {name: k for k, name in enumerate(definition.containers)}
+        self.order = sorted(((name, t) for t, (name, _) in enumerate(tables)),
+                            key=lambda item: position[item[0]])
+        self.all_plain = all(self.plain)
+
+    def decode_plain(self, data, skip):
+        """A whole stream of bytes or bytearray walked at once, where every table is plain
+        and the values raw: (tables in document order, unmatched, truncated, unsupported,
+        packets, tail), or None where another path must run."""
+        got = self.tree.decode_stream(data, skip, self.most())
+        if got is None or len(got) == 3:
+            return None
+        raw = got[0]
+        tables = {name: raw[t] for name, t in self.order if raw[t] is not None}
+        return (tables, self.skipped(got[1]), self.skipped(got[2]), self.skipped(got[3]),
+                got[4], got[5])
 
     def decode(self, buf, offs, lens, first, derived):
         """The tables and skipped packets, or None where the general decode must run."""
