@@ -250,3 +250,13 @@ def test_decode_packet_refuses_what_is_not_one_whole_packet():
     with pytest.raises(ValueError, match="header gives 8 bytes, but the packet has 9"):
         d.decode_packet(bytes([0, 100, 0xC0, 0, 0, 1]) + b"abc")
 
+
+
+@pytest.mark.parametrize("offset, bit, size", [(0, 8 * 40 - 7, 1), (-1, 0, 1), (0, -1, 1),
+                                               (39, 1, 1), (0, 0, 2**64 - 1)])
+def test_fixed_bytes_are_cut_only_inside_the_data(offset, bit, size):
+    tree = xtce.load(io.StringIO(WALKED))._tree_plan().tree
+    data = bytes(range(40))
+    assert tree.cut(data, np.array([39, 0]), np.array([0, 4]), 1).tolist() == [b"\x27", b"\x00"]
+    with pytest.raises(ValueError, match="lie outside the data"):
+        tree.cut(data, np.array([offset]), np.array([bit]), size)

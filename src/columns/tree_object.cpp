@@ -428,7 +428,57 @@ PyObject* tree_decode_one(PyObject* self, PyObject* arg) {
     return Py_BuildValue("(iIN)", 0, o.node, dict.release());
 }
 
+// cut(data, offsets, positions, size, /): a column of bytes objects, row i the `size` bytes
+// from bit positions[i] of the packet at byte offsets[i] of data (int64 values): the fixed
+// binary fields of a table, whose first bits the walk gave.
+PyObject* tree_cut(PyObject*, PyObject* args) {
+    PyObject *data_obj, *offsets_obj, *positions_obj;
+    unsigned long long size;
+    if (!PyArg_ParseTuple(args, "OOOK:cut", &data_obj, &offsets_obj, &positions_obj, &size))
+        return nullptr;
+    View data, offsets, positions;
+    if (!data.bytes(data_obj, "data") || !values_of(offsets_obj, "offsets", 8, offsets) ||
+        !values_of(positions_obj, "positions", 8, positions))
+        return nullptr;
+    if (offsets.span().size() != positions.span().size()) {
+        PyErr_SetString(PyExc_ValueError, "offsets and positions must have one length");
+        return nullptr;
+    }
+    const std::span<const std::uint8_t> bytes = data.span();
+    const std::uint64_t rows = offsets.span().size() / 8;
+    void* cells = nullptr;
+    py::Ref array = new_array(rows, "O", cells);
+    if (!array) return nullptr;
+    auto** objects = static_cast<PyObject**>(cells);
+    for (std::uint64_t r = 0; r < rows; ++r) {
+        const std::int64_t off = index_at(offsets.span().data(), r);
+        const std::int64_t bit = index_at(positions.span().data(), r);
+        // The field's bytes, and one more where it does not start on a byte, inside data.
+        const std::uint64_t room =
+            off < 0 || std::uint64_t(off) > bytes.size() ? 0 : bytes.size() - std::uint64_t(off);
+        const std::uint64_t left =
+            bit < 0 || std::uint64_t(bit) / 8 > room ? 0 : room - std::uint64_t(bit) / 8;
+        if (off < 0 || bit < 0 || std::uint64_t(bit) / 8 > room || size > left ||
+            (bit % 8 != 0 && size == left)) {
+            PyErr_Format(PyExc_ValueError,
+                         "row %llu: %llu bytes from bit %lld of the packet at byte %lld lie "
+                         "outside the data (%zu bytes)",
+                         static_cast<unsigned long long>(r), size, static_cast<long long>(bit),
+                         static_cast<long long>(off), bytes.size());
+            return nullptr;
+        }
+        PyObject* piece = field_bytes(bytes, off, std::uint64_t(bit), size);
+        if (piece == nullptr) return nullptr;
+        Py_SETREF(objects[r], piece);
+    }
+    return array.release();
+}
+
 PyMethodDef tree_methods[] = {
+    {"cut", tree_cut, METH_VARARGS,
+     "cut($self, data, offsets, positions, size, /)\n--\n\n"
+     "A column of bytes objects: row i the size bytes from bit positions[i] of the packet\n"
+     "at byte offsets[i] of data (int64 values). ValueError where one lies outside data."},
     {"decode_one", tree_decode_one, METH_O,
      "decode_one($self, packet, /)\n--\n\n"
      "One whole packet: (0, node, values) where it reaches a table, (kind, node, None) where\n"

@@ -338,6 +338,9 @@ class _Plan:
         if item is None:
             return col
         codec, bits, order, reverse = item
+        if codec == "binary" and bits % 8 == 0 and order == "big" and not reverse:
+            # Whole bytes as they lie, cut in C++ (the walk checked them inside the packet).
+            return self.tree.cut(run.buf.view, offs, col, bits // 8)
         layout = self.d._layout(("item",) + item, lambda: [{
             "name": "v", "encoding": codec, "bits": bits, "byte_order": order,
             "reverse_bits": reverse}])
