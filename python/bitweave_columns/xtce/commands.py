@@ -3,16 +3,20 @@ CommandMetaData, each command's fields in the order they are sent, and encoding 
 engineering values (and back) with every field placed by a compiled `Layout`."""
 import binascii
 import copy
+import json
 import math
+import operator
 
 from ._xml import XtceError, _fail, _version
+from .model import AggregateType, ArrayType, ParameterType, _AllOf, _Compare
 
 # XTCE character sets as Python codecs, by the bitweave codec the loader gives them.
 _PY_CODECS = {"us_ascii": "ascii", "iso_8859_1": "latin-1", "windows_1252": "cp1252",
               "utf8": "utf-8", "utf16": "utf-16-be", "utf16be": "utf-16-be",
               "utf16le": "utf-16-le", "utf32": "utf-32-be", "utf32be": "utf-32-be",
               "utf32le": "utf-32-le"}
-_ARG_KINDS = ("Integer", "Float", "Enumerated", "Boolean", "String", "Binary")
+_ARG_KINDS = ("Integer", "Float", "Enumerated", "Boolean", "String", "Binary", "Array",
+              "Aggregate", "AbsoluteTime", "RelativeTime")
 
 
 class CommandError(XtceError):
@@ -55,7 +59,8 @@ class Command:
         return CommandError(f"command {self.name!r}{where}: {message}")
 
     def values(self, args):
-        """Every argument's engineering value: given, assigned or initial."""
+        """Every argument's engineering value: given, assigned or initial. An argument that
+        sizes an array or binary argument and is left out takes the size of the value given."""
         out = {}
         for name in args:
             if name not in self.arguments:
@@ -64,15 +69,104 @@ class Command:
                 raise self._fail(name, "its value is fixed by the base command's assignment")
         if len(args) == len(self.arguments):
             return args
+        derived = self._derived_sizes(args) if self._sizers() else {}
         for name, arg in self.arguments.items():
             if name in args:
                 out[name] = args[name]
             elif name in self.assignments:
                 out[name] = self.assignments[name]
+            elif name in derived:
+                out[name] = derived[name]
             elif arg.initial is not None:
                 out[name] = arg.initial
             else:
                 raise self._fail(name, "missing (it has no initial value)")
+        return out
+
+    def _sizers(self):
+        """(argument, the argument that sizes it, calibrated, slope, intercept, bits per
+        item) of the arguments whose first dimension or size another argument gives."""
+        if "_sizer_list" not in self.__dict__:
+            out = []
+            for name, arg in self.arguments.items():
+                t = arg.type
+                if isinstance(t, ArrayType) and not isinstance(t.dims[0], int):
+                    out.append((name,) + tuple(t.dims[0]) + (0,))
+                elif getattr(t, "_size_arg", None) is not None:
+                    out.append((name,) + tuple(t._size_arg) + (8,))
+            self.__dict__["_sizer_list"] = out
+        return self.__dict__["_sizer_list"]
+
+    def _derived_sizes(self, args):
+        out = {}
+        for name, ref, calibrated, slope, intercept, unit in self._sizers():
+            if name not in args or ref in args or ref in self.assignments or slope == 0:
+                continue
+            value = args[name]
+            if unit:
+                if not isinstance(value, (bytes, bytearray, memoryview)):
+                    continue
+                count = unit * len(value)
+            else:
+                count = _length(value)
+                if count is None:
+                    continue
+            size = (count - intercept) / slope
+            ref_type = self.arguments[ref].type
+            if size == int(size) and (calibrated or getattr(ref_type, "calibrator", 1) is None):
+                out[ref] = int(size)
+        return out
+
+    def _size(self, name, sizer, values):
+        """The number of items (or bits) argument `sizer[0]` gives argument `name`."""
+        ref, calibrated, slope, intercept = sizer
+        value = values[ref]
+        if not calibrated and ref in self.arguments:
+            value = self.raw(self.arguments[ref], value)
+        if isinstance(value, bool) or not isinstance(value, (int, float)):
+            raise self._fail(name, f"its size comes from {ref!r}, which holds {value!r}")
+        size = slope * value + intercept
+        if size != int(size) or size < 0:
+            raise self._fail(name, f"its size from {ref!r} = {value!r} is {size!r}, not a "
+                                   "whole number from 0")
+        return int(size)
+
+    def _leaves(self, name, atype, value, values):
+        """(field name, type, raw value) of each element of an array or member of an
+        aggregate, in the order they are sent."""
+        if isinstance(atype, AggregateType):
+            if not isinstance(value, dict):
+                raise self._fail(name, f"a dict of its members, not {type(value).__name__}")
+            unknown = [k for k in value if k not in dict(atype.members)]
+            if unknown:
+                raise self._fail(name, f"no member {unknown[0]!r} (members: "
+                                       f"{', '.join(m for m, _ in atype.members)})")
+            out, scope = [], dict(values)
+            for member, mtype in atype.members:
+                if member not in value:
+                    raise self._fail(f"{name}.{member}", "missing member")
+                out.extend(self._leaves(f"{name}.{member}", mtype, value[member], scope))
+                scope[member] = value[member]
+            return out
+        if isinstance(atype, ArrayType):
+            return self._elements(name, atype, atype.dims, value, values)
+        leaf = Argument(name, atype, None, atype._range, atype._size)
+        return [(name, atype, self.raw(leaf, value))]
+
+    def _elements(self, name, atype, dims, value, values):
+        want = dims[0] if isinstance(dims[0], int) else self._size(name, dims[0], values)
+        if hasattr(value, "tolist") and not isinstance(value, (bytes, bytearray)):
+            value = value.tolist()
+        if isinstance(value, (str, bytes, bytearray, dict)) or not hasattr(value, "__len__"):
+            raise self._fail(name, f"a sequence of {want} elements, not {type(value).__name__}")
+        if len(value) != want:
+            raise self._fail(name, f"{len(value)} elements, but it takes {want}")
+        out = []
+        for i, v in enumerate(value):
+            if len(dims) > 1:
+                out.extend(self._elements(f"{name}[{i}]", atype, dims[1:], v, values))
+            else:
+                out.extend(self._leaves(f"{name}[{i}]", atype.element, v, values))
         return out
 
     def _plan(self):
@@ -82,7 +176,7 @@ class Command:
             return self.__dict__["_compiled"]
         plan = None
         if all(f[0] != "arg" or _fixed(self.arguments[f[1]].type) for f in self.fields):
-            recipe, consts, convert, offset = [], {}, [], 0
+            recipe, consts, convert, offset, unset = [], {}, [], 0, []
             for field in self.fields:
                 if field[0] == "fixed":
                     _, data, bits = field
@@ -93,8 +187,10 @@ class Command:
                     offset += bits
                     continue
                 atype = field[2] if field[0] == "param" else self.arguments[field[1]].type
-                items = _fields(field[1], atype, field[3] if field[0] == "param" else
-                                _placeholder(atype), offset)
+                if field[0] == "param" and field[3] is None:
+                    unset.append(field[1])
+                items = _fields(field[1], atype, field[3] if field[0] == "param" and
+                                field[3] is not None else _placeholder(atype), offset)
                 for item, value in items:
                     recipe.append(item)
                     offset += item["bits"]
@@ -107,7 +203,7 @@ class Command:
                 recipe.append(_item("#pad", "unsigned", 8 - offset % 8, offset))
                 consts["#pad"] = 0
             from .. import Layout
-            plan = (Layout(recipe), recipe, consts, tuple(convert))
+            plan = (Layout(recipe), recipe, consts, tuple(convert), tuple(unset))
         self.__dict__["_compiled"] = plan
         return plan
 
@@ -117,7 +213,7 @@ class Command:
         values = self.values(args)
         plan = self._plan()
         if plan is not None:
-            layout, recipe, consts, convert = plan
+            layout, recipe, consts, convert, unset = plan
             packed = dict(consts)
             arguments = self.arguments
             for name, field, quick in convert:
@@ -136,8 +232,8 @@ class Command:
                         raise self._fail(name, str(e)) from None
                 packed[field] = raw
             return self._finish(layout, recipe, packed, layout.size, sequence_count,
-                                ccsds_length, checksum)
-        recipe, packed, offset = [], {}, 0
+                                ccsds_length, checksum, unset)
+        recipe, packed, offset, unset = [], {}, 0, []
         for field in self.fields:
             if field[0] == "fixed":
                 _, data, bits = field
@@ -147,19 +243,32 @@ class Command:
                 offset += bits
                 continue
             if field[0] == "param":
-                name, atype, raw = field[1], field[2], field[3]
+                leaves = [(field[1], field[2], field[3])]
+                if field[3] is None:
+                    unset.append(field[1])
+                    leaves = [(field[1], field[2], _placeholder(field[2]))]
             else:
                 name = field[1]
-                atype = self.arguments[name].type
-                raw = self.raw(self.arguments[name], values[name])
-            try:
-                items = _fields(name, atype, raw, offset)
-            except ValueError as e:
-                raise self._fail(name, str(e)) from None
-            for item, value in items:
-                recipe.append(item)
-                packed[item["name"]] = value
-                offset += item["bits"]
+                arg = self.arguments[name]
+                atype = arg.type
+                if isinstance(atype, (ArrayType, AggregateType)):
+                    leaves = self._leaves(name, atype, values[name], values)
+                else:
+                    leaves = [(name, atype, self.raw(arg, values[name]))]
+                    if getattr(atype, "_size_arg", None) is not None:
+                        want = self._size(name, atype._size_arg, values)
+                        if 8 * len(leaves[0][2]) != want:
+                            raise self._fail(name, f"{len(leaves[0][2])} bytes, but "
+                                                   f"{atype._size_arg[0]!r} gives {want} bits")
+            for name, atype, raw in leaves:
+                try:
+                    items = _fields(name, atype, raw, offset)
+                except ValueError as e:
+                    raise self._fail(name, str(e)) from None
+                for item, value in items:
+                    recipe.append(item)
+                    packed[item["name"]] = value
+                    offset += item["bits"]
         if offset % 8:
             recipe.append(_item("#pad", "unsigned", 8 - offset % 8, offset))
             packed["#pad"] = 0
@@ -170,10 +279,20 @@ class Command:
             from .. import Layout
             layout = self._layouts[key] = Layout(recipe)
         return self._finish(layout, recipe, packed, offset // 8, sequence_count, ccsds_length,
-                            checksum)
+                            checksum, unset)
 
-    def _finish(self, layout, recipe, packed, size, sequence_count, ccsds_length, checksum):
+    def _finish(self, layout, recipe, packed, size, sequence_count, ccsds_length, checksum,
+                unset=()):
         size += 2 if checksum else 0
+        if unset:
+            # A header's count and length the link fills (as Yamcs's CCSDS links do): the
+            # count 0 unless given, the length always; any other parameter needs a value.
+            header = _ccsds_header(recipe) or ()
+            for name in unset:
+                if name not in header:
+                    raise self._fail(None, f"parameter {name!r} has no value (no restriction "
+                                           "criterion or initial value gives one)")
+            ccsds_length = ccsds_length or header[1] in unset
         if sequence_count is not None or ccsds_length:
             header = _ccsds_header(recipe)
             if header is None:
@@ -211,11 +330,19 @@ class Command:
         plan = self._plan()
         if plan is None:
             raise self._fail(None, "encode_many takes commands whose fields all have one size")
-        layout, _, consts, convert = plan
+        layout, recipe, consts, convert, unset = plan
+        packed = dict(consts)
+        if unset:
+            header = _ccsds_header(recipe) or ()
+            for name in unset:
+                if name not in header:
+                    raise self._fail(None, f"parameter {name!r} has no value (no restriction "
+                                           "criterion or initial value gives one)")
+            if header[1] in unset:
+                packed[header[1]] = layout.size - 7
         values = self.values(columns)
         count = max([np.size(v) for v in values.values() if not isinstance(v, (str, bytes))
                      and np.ndim(v)] or [1])
-        packed = dict(consts)
         for name, field, _ in convert:
             arg, value = self.arguments[name], values[name]
             t = arg.type
@@ -354,7 +481,7 @@ class Command:
         does not hold this command (a fixed field, parameter or assignment differs)."""
         from .. import Layout
         data = bytes(packet)
-        offset, raws = 0, {}
+        offset, args = 0, {}
         for field in self.fields:
             if field[0] == "fixed":
                 _, want, bits = field
@@ -364,23 +491,51 @@ class Command:
                 offset += bits
                 continue
             name = field[1]
-            atype = field[2] if field[0] == "param" else self.arguments[name].type
-            value, offset = _read_value(Layout, data, atype, offset, self._fail, name)
             if field[0] == "param":
-                if value != field[3]:
+                value, offset = _read_value(Layout, data, field[2], offset, self._fail, name)
+                if field[3] is not None and value != field[3]:
                     raise self._fail(name, f"holds {value!r}, not {field[3]!r}")
-            else:
-                raws[name] = value
-        if (offset + 7) // 8 != len(data):
-            raise self._fail(None, f"the packet has {len(data)} bytes, the command "
-                                   f"{(offset + 7) // 8}")
-        args = {}
-        for name, raw in raws.items():
-            args[name] = self.cook(self.arguments[name], raw)
+                continue
+            args[name], offset = self._read_arg(Layout, data, name, self.arguments[name].type,
+                                                offset, args)
             if name in self.assignments and args[name] != self.assignments[name]:
                 raise self._fail(name, f"holds {args[name]!r}, not the assigned "
                                        f"{self.assignments[name]!r}")
+        if (offset + 7) // 8 != len(data):
+            raise self._fail(None, f"the packet has {len(data)} bytes, the command "
+                                   f"{(offset + 7) // 8}")
         return {k: v for k, v in args.items() if k not in self.assignments}
+
+    def _read_arg(self, Layout, data, name, atype, offset, args, dims=None):
+        """The engineering value of argument (or element, or member) `name` at `offset`: a
+        list for an array, a dict for an aggregate. Sizes come from the arguments read."""
+        if isinstance(atype, AggregateType):
+            out, scope = {}, dict(args)
+            for member, mtype in atype.members:
+                out[member], offset = self._read_arg(Layout, data, f"{name}.{member}", mtype,
+                                                     offset, scope)
+                scope[member] = out[member]
+            return out, offset
+        if isinstance(atype, ArrayType):
+            dims = atype.dims if dims is None else dims
+            count = dims[0] if isinstance(dims[0], int) else self._size(name, dims[0], args)
+            if count > 8 * len(data):
+                raise self._fail(name, f"{count} elements do not fit in the packet")
+            out = []
+            for i in range(count):
+                if len(dims) > 1:
+                    v, offset = self._read_arg(Layout, data, f"{name}[{i}]", atype, offset,
+                                               args, dims[1:])
+                else:
+                    v, offset = self._read_arg(Layout, data, f"{name}[{i}]", atype.element,
+                                               offset, args)
+                out.append(v)
+            return out, offset
+        bits = None
+        if getattr(atype, "_size_arg", None) is not None:
+            bits = self._size(name, atype._size_arg, args)
+        raw, offset = _read_value(Layout, data, atype, offset, self._fail, name, bits)
+        return self.cook(Argument(name, atype, None, None, None), raw), offset
 
     def cook(self, arg, raw):
         t = arg.type
@@ -398,9 +553,26 @@ class Command:
         return raw
 
 
+# Converts the values that criteria and initial values give parameters, with the checks of
+# an argument's.
+_SCRATCH = Command("(parameter)", False, None, {}, {}, (), None)
+
+
+def _length(value):
+    """The number of elements of an array argument's value, None if it is not a sequence."""
+    if isinstance(value, (str, bytes, bytearray, dict)):
+        return None
+    try:
+        return len(value)
+    except TypeError:
+        return None
+
+
 def _fixed(atype):
     """True when every value of the type takes the same bits in a field of its own."""
-    enc = atype.encoding
+    enc = getattr(atype, "encoding", None)
+    if enc is None:
+        return False
     if enc.kind in ("integer", "float"):
         return True
     return enc.bits is not None and not enc.leading_bits and enc.size_ref is None
@@ -487,12 +659,18 @@ def _read(Layout, data, codec, bits, offset, order="big", reverse=False):
     return Layout([item]).unpack_one(data)["v"]
 
 
-def _read_value(Layout, data, atype, offset, fail, name):
+def _read_value(Layout, data, atype, offset, fail, name, size=None):
+    """The raw value of type `atype` at bit `offset` (of `size` bits where another value
+    sizes it) and the offset after it."""
     enc = atype.encoding
     try:
         if enc.kind in ("integer", "float"):
             v = _read(Layout, data, enc.codec, enc.bits, offset, enc.byte_order, enc.reverse_bits)
             return v, offset + enc.bits
+        if size is not None:
+            if size % 8:
+                raise ValueError(f"a size of {size} bits")
+            return (_read(Layout, data, "binary", size, offset) if size else b""), offset + size
         start = offset
         if enc.leading_bits:
             size = _read(Layout, data, "unsigned", enc.leading_bits, offset)
@@ -580,20 +758,11 @@ class _Reader:
         self.read_metas = {}
 
     def resolve(self, table, ref, here, el, what):
-        ref = ref.strip()
-        if ref.startswith("/"):
-            if _normpath(ref) in table:
-                return _normpath(ref)
-        else:
-            at = here
-            while True:
-                q = _normpath(at + "/" + ref)
-                if q in table:
-                    return q
-                if at == "/":
-                    break
-                at = at.rpartition("/")[0] or "/"
-        raise _fail(el, f"unknown {what} {ref!r}")
+        from .loader import lookup
+        q = lookup(table, ref, here)
+        if q is None:
+            raise _fail(el, f"unknown {what} {ref!r}")
+        return q
 
     def arg_type(self, q):
         if q not in self.read_types:
@@ -612,20 +781,136 @@ class _Reader:
         kind = el.tag[:-len("ArgumentType")]
         if kind not in _ARG_KINDS:
             raise _fail(el, f"{el.tag} arguments are not supported")
+        if kind == "Array":
+            atype = self.read_array(el, here)
+        elif kind == "Aggregate":
+            atype = self.read_aggregate(el, here)
+        else:
+            atype = self.read_plain(el, here, kind)
+        atype.name = el.get("name")
+        return atype
+
+    def read_array(self, el, here):
+        element = self.arg_type(self.resolve(self.types, el.get("arrayTypeRef", ""), here, el,
+                                             "argument type"))
+        lists = [c for c in el.children if c.tag == "DimensionList"]
+        if not lists:
+            raise _fail(el, "an array argument needs a DimensionList")
+        dims = []
+        for d in (c for c in lists[0].children if c.tag == "Dimension"):
+            ends = {}
+            for c in d.children:
+                if c.tag in ("StartingIndex", "EndingIndex"):
+                    ends[c.tag] = self.index(c)
+            if len(ends) != 2:
+                raise _fail(d, "a Dimension needs a StartingIndex and an EndingIndex")
+            start, stop = ends["StartingIndex"], ends["EndingIndex"]
+            if not isinstance(start, int):
+                raise _fail(d, "a starting index from another argument is not supported")
+            if isinstance(stop, int):
+                if stop < start:
+                    raise _fail(d, "the dimension ends before it starts")
+                dims.append(stop - start + 1)
+            else:
+                # Sized in each command: the ending index from an argument, plus one.
+                ref, calibrated, slope, intercept = stop
+                dims.append((ref, calibrated, slope, intercept + 1 - start))
+        if not dims:
+            raise _fail(el, "an array needs a dimension")
+        atype = ArrayType(el.get("name"), element, tuple(dims), el.line)
+        atype._range = atype._size = None
+        return atype
+
+    def index(self, el):
+        """A FixedValue (a number) or a DynamicValue from an argument: (argument, use its
+        calibrated value, slope, intercept)."""
+        for c in el.children:
+            if c.tag == "FixedValue":
+                return int(_number((c.text or "").strip(), c))
+            if c.tag == "DynamicValue":
+                refs = [r for r in c.children if r.tag == "ArgumentInstanceRef"]
+                if len(refs) != 1:
+                    raise _fail(c, "a size from a parameter's value is not supported in "
+                                   "commands (only from an ArgumentInstanceRef)")
+                slope = intercept = None
+                for adj in (a for a in c.children if a.tag == "LinearAdjustment"):
+                    slope = float(_number(adj.get("slope", "1"), adj))
+                    intercept = float(_number(adj.get("intercept", "0"), adj))
+                cal = refs[0].get("useCalibratedValue", "true").lower() != "false"
+                return (refs[0].get("argumentRef", ""), cal, 1.0 if slope is None else slope,
+                        0.0 if intercept is None else intercept)
+        raise _fail(el, f"{el.tag} needs a FixedValue or a DynamicValue")
+
+    def read_aggregate(self, el, here):
+        members = []
+        for lst in (c for c in el.children if c.tag == "MemberList"):
+            for m in (c for c in lst.children if c.tag == "Member"):
+                name = m.get("name")
+                if name is None or any(name == n for n, _ in members):
+                    raise _fail(m, f"a member needs a name of its own, not {name!r}")
+                members.append((name, self.arg_type(self.resolve(
+                    self.types, m.get("typeRef", ""), here, m, "argument type"))))
+        if not members:
+            raise _fail(el, "an aggregate needs members")
+        atype = AggregateType(el.get("name"), members, el.line)
+        atype._range = atype._size = None
+        # Where every member has an initial value, the aggregate has one.
+        inits = {m.get("name"): m.get("initialValue") for lst in el.children
+                 if lst.tag == "MemberList" for m in lst.children if m.tag == "Member"}
+        atype._initial = None
+        if all(v is not None for v in inits.values()):
+            atype._initial = {n: _engineering(t, inits[n], el) for n, t in members}
+        return atype
+
+    def read_plain(self, el, here, kind):
         pel = copy.copy(el)
         pel.tag = kind + "ParameterType"
         pel.children = [c for c in el.children if c.tag not in (
             "ValidRange", "ValidRangeSet", "SizeRangeInCharacters", "ValidRangeList")]
+        size_arg = own_size = None
+        for i, enc in enumerate(pel.children):
+            sizes = [c for c in enc.children if c.tag == "SizeInBits"]
+            if enc.tag == "StringDataEncoding" and _refers_to_argument(enc):
+                raise _fail(enc, "strings sized by another argument are not supported")
+            if enc.tag != "BinaryDataEncoding" or not sizes:
+                continue
+            value = next((c for c in sizes[0].children if c.tag in ("DynamicValue",
+                                                                     "FixedValue")), None)
+            if value is None:
+                continue
+            if value.tag == "DynamicValue" and _refers_to_argument(value):
+                size_arg = self.index(sizes[0])
+            elif value.tag == "FixedValue" and value.text == "-1":
+                own_size = True  # Yamcs's mark for a value sent at its own size
+            else:
+                continue
+            # Read as a binary of no bits, then sized by the argument or the value.
+            zero = copy.copy(value)
+            zero.tag, zero.parts, zero.children = "FixedValue", ["0"], []
+            size = copy.copy(sizes[0])
+            size.children = [zero]
+            enc = copy.copy(enc)
+            enc.children = [size if c is sizes[0] else c for c in enc.children]
+            pel.children = pel.children[:i] + [enc] + pel.children[i + 1:]
         pel.attrib = {k: v for k, v in el.attrib.items() if k != "baseType"}
         if "baseType" in el.attrib:
             base = self.arg_type(self.resolve(self.types, el.get("baseType"), here, el,
                                               "argument type"))
+            if not isinstance(base, ParameterType):
+                raise _fail(el, f"a {el.tag} cannot be derived from {base.name!r}")
             atype = self.loader.derived_type(pel, base)
             atype._range, atype._size = base._range, base._size
+        elif kind.endswith("Time"):
+            atype = self.loader.time_type(pel, None)
+            atype._range = atype._size = None
         else:
             atype = self.loader.parameter_type(pel)
             atype._range = atype._size = None
-        atype.name = el.get("name")
+        if size_arg is not None or own_size:
+            atype.encoding = copy.copy(atype.encoding)
+            atype.encoding.bits = None
+            atype.encoding.size_ref = None if size_arg is None else size_arg[0]
+        atype._size_arg = size_arg
         for c in el.children:
             if c.tag in ("ValidRange", "ValidRangeSet"):
                 atype._range = _range(c)
@@ -681,12 +966,15 @@ class _Reader:
                     init = a.get("initialValue")
                     if init is None:
                         init = self.types[tq][0].get("initialValue")
-                    init = None if init is None else _engineering(t, init, a)
+                    init = (getattr(t, "_initial", None) if init is None else
+                            _engineering(t, init, a))
                     vrange = t._range
                     arguments[name] = Argument(name, t, init, vrange, t._size)
         for c in el.children:
             if c.tag == "CommandContainer":
-                fields.extend(self.container(c, here, arguments, base))
+                own, criteria = self.container(c, here, arguments, base)
+                # The criteria fill the fields of base commands' containers too.
+                fields = _filled(fields + own, criteria)
             elif c.tag in ("TransmissionConstraintList", "DefaultSignificance",
                            "VerifierSet", "ParameterToSetList", "ParametersToSuspendAlarmsOnSet",
                            "Interlock", "CommandVerifier"):
@@ -694,25 +982,89 @@ class _Reader:
         return Command(q, abstract, base, arguments, assignments, tuple(fields), el.line)
 
     def container(self, el, here, arguments, base):
-        out = []
+        out, criteria = [], {}
         for c in el.children:
             if c.tag == "BaseContainer":
                 ref = c.get("containerRef", "")
-                try:
-                    mq = self.containers[self.resolve(self.containers, ref, here, c,
-                                                      "command container")]
-                except XtceError:
-                    raise _fail(c, "a command container based on a telemetry container is "
-                                   "not supported") from None
-                if mq != base:
-                    out.extend(self.meta(mq).fields)
+                from .loader import lookup
+                q = lookup(self.containers, ref, here)
+                if q is None:
+                    # A telemetry container (a CCSDS header, say) heads the command.
+                    out.extend(self.telemetry(self.loader.ref(c, "containerRef"), c, 0))
+                elif self.containers[q] != base:
+                    out.extend(self.meta(self.containers[q]).fields)
                 for r in c.children:
                     if r.tag == "RestrictionCriteria":
-                        raise _fail(r, "restriction criteria of command containers are not "
-                                       "supported")
+                        criteria.update(self.equalities(r))
             elif c.tag == "EntryList":
                 for e in c.children:
                     out.extend(self.entry(e, here, arguments))
+        return out, criteria
+
+    def telemetry(self, key, el, depth):
+        """The fields of telemetry container `key` and its bases, as parameters whose values
+        come from restriction criteria or initial values."""
+        from .loader import _MAX_DEPTH
+        if depth > _MAX_DEPTH:
+            raise _fail(el, f"containers nest more than {_MAX_DEPTH} deep")
+        cont = self.loader.containers.get(key)
+        if cont is None or not hasattr(cont, "_entries"):
+            error = self.loader.unsupported.get(key)
+            raise _fail(el, f"container {key!r} cannot be read" + (f": {error}" if error else ""))
+        out, criteria = [], {}
+        if cont.base is not None:
+            out.extend(self.telemetry(cont.base, cont._element, depth + 1))
+        if cont.restriction is not None:
+            criteria = self.equalities(cont._element, cont.restriction)
+        for kind, ref, cond, skip, e in cont._entries:
+            if cond is not None or skip or id(e) in cont._repeats:
+                raise _fail(e, "include conditions, locations and repeats in a command's "
+                               "telemetry header are not supported")
+            if kind == "container":
+                out.extend(self.telemetry(ref, e, depth + 1))
+            else:
+                out.extend(self.parameter_fields(ref, e))
+        return _filled(out, criteria)
+
+    def parameter_fields(self, key, el):
+        """The fields of parameter `key`: one, or one per member of an aggregate."""
+        ptype = self.loader.parameters[key].type
+        if isinstance(ptype, AggregateType):
+            return [f for m, _ in ptype.members for f in self.parameter_fields(f"{key}.{m}", el)]
+        return [self.parameter_field(key, el)]
+
+    def parameter_field(self, key, el):
+        ptype = self.loader.parameters[key].type
+        if not isinstance(ptype, ParameterType) or ptype.encoding is None:
+            raise _fail(el, f"parameter {key!r} of {ptype.name!r} cannot fill a command's field")
+        if not hasattr(self, "_param_q"):
+            self._param_q = {k: q for q, k in self.loader.keys["parameter"].items()}
+            self._type_q = {k: q for q, k in self.loader.keys["type"].items()}
+        text = None
+        if key in self._param_q:
+            text = self.loader.defs["parameter"][self._param_q[key]][0].get("initialValue")
+        if text is None and ptype.name in self._type_q:
+            text = self.loader.defs["type"][self._type_q[ptype.name]][0].get("initialValue")
+        raw = None if text is None else _raw_of(ptype, key, _engineering(ptype, text, el), el)
+        return ("param", key, ptype, raw)
+
+    def equalities(self, el, node=None):
+        """The raw values that restriction criteria `el` give their parameters: equalities
+        joined by "and" fill fields (as Yamcs fills them); other criteria are refused."""
+        if node is None:
+            node = self.loader.criteria(self.loader.one(
+                el, {"Comparison", "ComparisonList", "BooleanExpression"}))
+        out = {}
+        for c in node.items if type(node) is _AllOf else (node,):
+            if type(c) is _AllOf:
+                out.update(self.equalities(el, c))
+                continue
+            if type(c) is not _Compare or c.op is not operator.eq:
+                raise _fail(el, f"the criterion {c} cannot fill a command's field (only "
+                                "equalities joined by 'and' can)")
+            ptype = self.loader.parameters[c.param].type
+            out[c.param] = (_raw_of(ptype, c.param, c.value, el) if c.calibrated
+                            else c.value)
         return out
 
     def entry(self, e, here, arguments):
@@ -727,9 +1079,15 @@ class _Reader:
             name = e.get("argumentRef")
             if name not in arguments:
                 raise _fail(e, f"unknown argument {name!r}")
-            enc = arguments[name].type.encoding
-            if enc.size_ref is not None:
-                raise _fail(e, "fields sized by another value are not supported in commands")
+            atype = arguments[name].type
+            enc = getattr(atype, "encoding", None)
+            if enc is not None and enc.size_ref is not None and \
+                    getattr(atype, "_size_arg", None) is None:
+                raise _fail(e, "fields sized by a parameter are not supported in commands")
+            for ref in _size_refs(atype):
+                if ref not in arguments:
+                    raise _fail(e, f"argument {name!r} is sized by {ref!r}, which the command "
+                                   "does not have")
             return [("arg", name)]
         if e.tag == "FixedValueEntry":
             text = e.get("binaryValue", "")
@@ -746,22 +1104,42 @@ class _Reader:
                 raise _fail(e, f"{text} does not fit in {bits} bits")
             return [("fixed", value.to_bytes((bits + 7) // 8, "big"), bits)]
         if e.tag == "ParameterRefEntry":
-            name = self.loader.ref(e, "parameterRef")
-            param = self.loader.parameters[name]
-            init = None
-            for el in (param,):
-                init = getattr(el, "initial_value", None)
-            if init is None:
-                raise _fail(e, f"parameter {name!r} has no value to send")
-            return [("param", name, param.type, init)]
+            return self.parameter_fields(self.loader.ref(e, "parameterRef"), e)
         if e.tag in ("ShortDescription", "LongDescription", "AncillaryDataSet"):
             return []
         raise _fail(e, f"{e.tag} entries in commands are not supported")
 
 
-def _normpath(path):
-    from .loader import _normpath as norm
-    return norm(path)
+def _filled(fields, criteria):
+    """`fields` with the parameters that `criteria` give values to holding them."""
+    if not criteria:
+        return fields
+    return [("param", f[1], f[2], criteria[f[1]]) if f[0] == "param" and f[1] in criteria
+            else f for f in fields]
+
+
+def _raw_of(ptype, name, value, el):
+    """The raw value of a parameter's engineering value, for the fields it fills."""
+    try:
+        return _SCRATCH.raw(Argument(name, ptype, None, None, None), value)
+    except CommandError as e:
+        raise _fail(el, f"parameter {name!r}: {str(e).split(': ', 1)[-1]}") from None
+
+
+def _refers_to_argument(el):
+    return el.tag == "ArgumentInstanceRef" or any(_refers_to_argument(c) for c in el.children)
+
+
+def _size_refs(atype):
+    """The arguments whose values size `atype` (or its elements and members)."""
+    if isinstance(atype, ArrayType):
+        return [d[0] for d in atype.dims if not isinstance(d, int)] + _size_refs(atype.element)
+    if isinstance(atype, AggregateType):
+        # A member may be sized by a member before it (as Yamcs resolves them).
+        names = {m for m, _ in atype.members}
+        return [r for _, t in atype.members for r in _size_refs(t) if r not in names]
+    sized = getattr(atype, "_size_arg", None)
+    return [] if sized is None else [sized[0]]
 
 
 def _number(text, el):
@@ -785,6 +1163,12 @@ def _engineering(t, text, el):
             return bytes.fromhex(text)
         except ValueError:
             raise _fail(el, f"{text!r} is not hexadecimal") from None
+    if t.kind in ("array", "aggregate"):
+        # Written as Yamcs writes them: [1, 2] and {"m1": 1, "m2": 2.5}.
+        try:
+            return json.loads(text)
+        except ValueError:
+            raise _fail(el, f"{text!r} is not a value of {t.kind} {t.name!r}") from None
     return _number(text, el)
 
 
