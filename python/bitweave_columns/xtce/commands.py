@@ -3,12 +3,13 @@ CommandMetaData, each command's fields in the order they are sent, and encoding 
 engineering values (and back) with every field placed by a compiled `Layout`."""
 import binascii
 import copy
+import functools
 import json
 import math
 import operator
 
 from ._xml import XtceError, _fail, _version
-from .model import AggregateType, ArrayType, ParameterType, _AllOf, _Compare
+from .model import AggregateType, ArrayType, ParameterType, Spline, _AllOf, _Compare
 
 # XTCE character sets as Python codecs, by the bitweave codec the loader gives them.
 _PY_CODECS = {"us_ascii": "ascii", "iso_8859_1": "latin-1", "windows_1252": "cp1252",
@@ -445,20 +446,76 @@ class Command:
         return raw
 
     def uncalibrate(self, arg, value):
+        """The raw value (or column of them) that calibrates to `value`: exact for a
+        polynomial of degree 1, found by bisection on the raw integers otherwise."""
         cal = arg.type.calibrator
         if cal is None:
             return value
-        if not isinstance(cal, tuple):
+        if isinstance(cal, tuple):
+            terms = {}
+            for c, e in cal:
+                terms[e] = terms.get(e, 0.0) + c
+            if max(terms) <= 1:
+                slope = terms.get(1, 0.0)
+                if slope == 0:
+                    raise self._fail(arg.name, "the calibrator is constant, so it cannot be "
+                                               "inverted")
+                return (value - terms.get(0, 0.0)) / slope
+        if not isinstance(cal, (tuple, Spline)) or (isinstance(cal, Spline) and cal.order != 1):
             raise self._fail(arg.name, f"the calibrator {cal!r} cannot be inverted")
-        terms = {}
+        import numpy as np
+        low, high = self._monotone(arg, cal)
+        v = np.asarray(value, dtype=float)
+        f = functools.partial(_calibrate, cal)
+        ends = sorted((f(float(low)), f(float(high))))
+        bad = ~((v >= ends[0]) & (v <= ends[1]))
+        if bad.any():
+            raise self._fail(arg.name, f"{float(v[bad].flat[0])!r} is outside what the calibrator gives "
+                                       f"for raw values {low} to {high} ({ends[0]!r} to "
+                                       f"{ends[1]!r})")
+        sign = 1.0 if f(float(high)) >= f(float(low)) else -1.0
+        # The first raw value whose calibrated value reaches `value`, then the nearer of it
+        # and the one below it (the lower where both are as near).
+        lo = np.full(v.shape, low, np.int64)
+        hi = np.full(v.shape, high, np.int64)
+        while (lo < hi).any():
+            mid = lo + (hi - lo) // 2
+            reach = sign * f(mid.astype(float)) >= sign * v
+            hi, lo = np.where(reach, mid, hi), np.where(reach, lo, mid + 1)
+        below = np.maximum(lo - 1, low)
+        lower = np.abs(f(below.astype(float)) - v) <= np.abs(f(lo.astype(float)) - v)
+        raw = np.where(lower, below, lo)
+        return int(raw) if raw.ndim == 0 else raw
+
+    def _monotone(self, arg, cal):
+        """The raw integers (low, high) over which calibrator `cal` is inverted; refused
+        where it is not monotone over them."""
+        import numpy as np
+        enc = arg.type.encoding
+        if enc.kind != "integer" or enc.bits > 53:
+            raise self._fail(arg.name, f"the calibrator {cal!r} is inverted only for integer "
+                                       "fields of up to 53 bits")
+        low, high = _raw_bounds(enc)
+        if isinstance(cal, Spline):
+            if not cal.extrapolate:
+                low = max(low, math.ceil(cal.points[0][0]))
+                high = min(high, math.floor(cal.points[-1][0]))
+            steps = np.diff([c for _, c in cal.points])
+            if not ((steps > 0).all() or (steps < 0).all()):
+                raise self._fail(arg.name, "the spline is not monotone, so a value can have "
+                                           "more than one raw value")
+            return low, high
+        degree = max(e for _, e in cal)
+        slope = [0.0] * degree
         for c, e in cal:
-            terms[e] = terms.get(e, 0.0) + c
-        if max(terms) <= 1:
-            slope = terms.get(1, 0.0)
-            if slope == 0:
-                raise self._fail(arg.name, "the calibrator is constant, so it cannot be inverted")
-            return (value - terms.get(0, 0.0)) / slope
-        raise self._fail(arg.name, "a polynomial calibrator of degree above 1 is not inverted")
+            if e:
+                slope[degree - e] += c * e
+        turns = [r.real for r in np.roots(slope) if abs(r.imag) < 1e-9 * max(1.0, abs(r))]
+        turn = next((r for r in turns if low < r < high), None)
+        if turn is not None:
+            raise self._fail(arg.name, f"the calibrator turns at raw {turn:.6g}, inside the "
+                                       f"raw values {low} to {high}, so it cannot be inverted")
+        return low, high
 
     def check_range(self, arg, value):
         low, high, low_in, high_in, _ = arg.range
@@ -548,14 +605,41 @@ class Command:
             raise self._fail(arg.name, f"{raw!r} has no label")
         if t.kind == "boolean":
             return raw == t.bool_strings[1] if t.encoding.kind == "string" else bool(raw)
-        if isinstance(t.calibrator, tuple):
-            return sum(c * raw ** e for c, e in t.calibrator)
+        if isinstance(t.calibrator, (tuple, Spline)):
+            return _calibrate(t.calibrator, raw)
         return raw
 
 
 # Converts the values that criteria and initial values give parameters, with the checks of
 # an argument's.
 _SCRATCH = Command("(parameter)", False, None, {}, {}, (), None)
+
+
+def _calibrate(cal, raw):
+    """A polynomial's or first-order spline's value at `raw` (a number or a numpy array)."""
+    if isinstance(cal, tuple):
+        return sum(c * raw ** e for c, e in cal)
+    import numpy as np
+    xs, ys = [x for x, _ in cal.points], [y for _, y in cal.points]
+    out = np.interp(raw, xs, ys)
+    if cal.extrapolate:
+        for at, (x0, y0), (x1, y1) in ((np.less(raw, xs[0]), cal.points[0], cal.points[1]),
+                                       (np.greater(raw, xs[-1]), cal.points[-2],
+                                        cal.points[-1])):
+            out = np.where(at, y0 + (np.asarray(raw) - x0) * (y1 - y0) / (x1 - x0), out)
+    return float(out) if np.ndim(out) == 0 else out
+
+
+def _raw_bounds(enc):
+    """The lowest and highest raw integers of an integer encoding."""
+    bits, codec = enc.bits, enc.codec
+    if codec == "unsigned":
+        return 0, (1 << bits) - 1
+    if codec == "twos_complement":
+        return -(1 << (bits - 1)), (1 << (bits - 1)) - 1
+    if codec in ("bcd", "packed_bcd"):
+        return 0, 10 ** (bits // (8 if codec == "bcd" else 4)) - 1
+    return -((1 << (bits - 1)) - 1), (1 << (bits - 1)) - 1
 
 
 def _length(value):
