@@ -1066,7 +1066,7 @@ class _Reader:
         return Command(q, abstract, base, arguments, assignments, tuple(fields), el.line)
 
     def container(self, el, here, arguments, base):
-        out, criteria = [], {}
+        out, head, criteria = [], [], {}
         for c in el.children:
             if c.tag == "BaseContainer":
                 ref = c.get("containerRef", "")
@@ -1074,16 +1074,17 @@ class _Reader:
                 q = lookup(self.containers, ref, here)
                 if q is None:
                     # A telemetry container (a CCSDS header, say) heads the command.
-                    out.extend(self.telemetry(self.loader.ref(c, "containerRef"), c, 0))
+                    head = self.telemetry(self.loader.ref(c, "containerRef"), c, 0)
                 elif self.containers[q] != base:
-                    out.extend(self.meta(self.containers[q]).fields)
+                    head = list(self.meta(self.containers[q]).fields)
                 for r in c.children:
                     if r.tag == "RestrictionCriteria":
                         criteria.update(self.equalities(r))
             elif c.tag == "EntryList":
                 for e in c.children:
                     out.extend(self.entry(e, here, arguments))
-        return out, criteria
+        # The base container's fields come first, wherever its element stands.
+        return head + out, criteria
 
     def telemetry(self, key, el, depth):
         """The fields of telemetry container `key` and its bases, as parameters whose values
