@@ -994,7 +994,7 @@ class _Reader:
             atype.encoding = copy.copy(atype.encoding)
             atype.encoding.bits = None
             atype.encoding.size_ref = None if size_arg is None else size_arg[0]
-        atype._size_arg = size_arg
+        atype._size_arg = size_arg if size_arg is not None else getattr(atype, "_size_arg", None)
         for c in el.children:
             if c.tag in ("ValidRange", "ValidRangeSet"):
                 atype._range = _range(c)
