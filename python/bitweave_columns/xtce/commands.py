@@ -470,9 +470,9 @@ class Command:
         ends = sorted((f(float(low)), f(float(high))))
         bad = ~((v >= ends[0]) & (v <= ends[1]))
         if bad.any():
-            raise self._fail(arg.name, f"{float(v[bad].flat[0])!r} is outside what the calibrator gives "
-                                       f"for raw values {low} to {high} ({ends[0]!r} to "
-                                       f"{ends[1]!r})")
+            raise self._fail(arg.name, f"{float(v[bad].flat[0])!r} is outside what the "
+                                       f"calibrator gives for raw values {low} to {high} "
+                                       f"({ends[0]!r} to {ends[1]!r})")
         sign = 1.0 if f(float(high)) >= f(float(low)) else -1.0
         # The first raw value whose calibrated value reaches `value`, then the nearer of it
         # and the one below it (the lower where both are as near).
