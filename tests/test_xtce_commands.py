@@ -226,6 +226,15 @@ DOC2 = """<SpaceSystem name="H" xmlns="XTCE_NS"><TelemetryMetaData><ParameterTyp
   <BaseContainer containerRef="Head"/></CommandContainer></MetaCommand>
  <MetaCommand name="Bare"><CommandContainer name="BareC"><EntryList/>
   <BaseContainer containerRef="Head"/></CommandContainer></MetaCommand>
+ <MetaCommand name="AnyApid"><ArgumentList><Argument name="x" argumentTypeRef="u8"/></ArgumentList>
+  <CommandContainer name="AnyC"><EntryList><ArgumentRefEntry argumentRef="x"/></EntryList>
+  <BaseContainer containerRef="Head"><RestrictionCriteria><Comparison parameterRef="ver" value="1"/>
+  </RestrictionCriteria></BaseContainer></CommandContainer></MetaCommand>
+ <MetaCommand name="Apid7"><ArgumentList><Argument name="x" argumentTypeRef="u8"/></ArgumentList>
+  <CommandContainer name="Apid7C"><EntryList><ArgumentRefEntry argumentRef="x"/></EntryList>
+  <BaseContainer containerRef="Head"><RestrictionCriteria><ComparisonList>
+  <Comparison parameterRef="ver" value="1"/><Comparison parameterRef="apid" value="7"/>
+  </ComparisonList></RestrictionCriteria></BaseContainer></CommandContainer></MetaCommand>
 </MetaCommandSet></CommandMetaData></SpaceSystem>""".replace("XTCE_NS", xtce.XTCE_1_2)
 D2 = xtce.load(__import__("io").BytesIO(DOC2.encode()))
 ARR = dict(a=[1, 2], g={"m": 9, "p": [-1, 5]}, t=10.5, s=2.0)
@@ -247,6 +256,16 @@ def test_arrays_aggregates_and_a_telemetry_header():
         # initial values.
         d = xtce.load(CORPUS / "yamcs" / "yamcs-core" / "xtce" / "ref-xtce.xml")
         assert d.encode_command("command4") == b"\x00\x00\x00\x07" + struct.pack(">d", 3.14)
+
+
+def test_decode_finds_the_command_its_criteria_fix():
+    # AnyApid's packets have any APID; Apid7's fix it at 7, so a packet of APID 7 is Apid7's
+    # though AnyApid, defined first, reads it too.
+    packet = D2.encode_command("Apid7", x=5)
+    assert D2.decode_command(packet) == ("Apid7", {"x": 5})
+    other = bytearray(packet)
+    other[0] ^= 0x01  # APID 7 -> 263
+    assert D2.decode_command(bytes(other)) == ("AnyApid", {"x": 5})
 
 
 @settings(max_examples=100, deadline=None)

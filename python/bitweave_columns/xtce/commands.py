@@ -594,6 +594,34 @@ class Command:
         raw, offset = _read_value(Layout, data, atype, offset, self._fail, name, bits)
         return self.cook(Argument(name, atype, None, None, None), raw), offset
 
+    def signature(self):
+        """(bit offset, bits, unsigned value) of the fields at fixed places that hold the same
+        value in every packet of the command: fixed values, parameters that criteria or
+        initial values fill, and arguments that base commands' assignments fix."""
+        out, offset = [], 0
+        for field in self.fields:
+            if field[0] == "fixed":
+                _, data, bits = field
+                out.append((offset, bits, int.from_bytes(data, "big")))
+                offset += bits
+                continue
+            atype = field[2] if field[0] == "param" else self.arguments[field[1]].type
+            if not _fixed(atype):
+                break
+            enc = atype.encoding
+            raw = field[3] if field[0] == "param" else None
+            if field[0] == "arg" and field[1] in self.assignments:
+                try:
+                    raw = self.raw(self.arguments[field[1]], self.assignments[field[1]])
+                except CommandError:
+                    raw = None
+            if isinstance(raw, int) and enc.kind == "integer" and not enc.reverse_bits and \
+                    enc.codec in ("unsigned", "twos_complement") and \
+                    (enc.byte_order == "big" or enc.bits <= 8) and enc.bits:
+                out.append((offset, enc.bits, raw & ((1 << enc.bits) - 1)))
+            offset += enc.bits
+        return tuple(out)
+
     def cook(self, arg, raw):
         t = arg.type
         if t.kind == "enumerated":
@@ -1324,17 +1352,29 @@ def find_command(definition, name):
 
 
 def decode_command(definition, packet):
-    """(name, args) of the concrete command `packet` holds."""
-    found = []
-    for cmd in definition.commands.values():
-        if cmd.abstract:
-            continue
-        try:
-            found.append((len(cmd.fields), cmd.name, cmd.decode(packet)))
-        except CommandError:
-            continue
-    if not found:
-        raise CommandError(f"no command of the database matches the {len(bytes(packet))}-byte "
-                           "packet")
-    found.sort(key=lambda f: -f[0])
-    return found[0][1], found[0][2]
+    """(name, args) of the concrete command `packet` holds: found as a telemetry packet's
+    container is, by the fields its restriction criteria, fixed values and base commands'
+    assignments fix (the command that fixes most of them first, then the one with most
+    fields); each candidate is then read whole, and the first that reads is the answer."""
+    data = bytes(packet)
+    index = definition.__dict__.get("_command_index")
+    if index is None:
+        index = [(cmd, cmd.signature()) for cmd in definition.commands.values()
+                 if not cmd.abstract]
+        index.sort(key=lambda c: (-len(c[1]), -len(c[0].fields)))
+        definition.__dict__["_command_index"] = index
+    size = 8 * len(data)
+    for cmd, signature in index:
+        if all(at + bits <= size and _bits_at(data, at, bits) == want
+               for at, bits, want in signature):
+            try:
+                return cmd.name, cmd.decode(data)
+            except CommandError:
+                continue
+    raise CommandError(f"no command of the database matches the {len(data)}-byte packet")
+
+
+def _bits_at(data, at, bits):
+    """The unsigned value of `bits` bits from bit `at` of `data` (most significant first)."""
+    first, last = at // 8, (at + bits + 7) // 8
+    return (int.from_bytes(data[first:last], "big") >> (8 * last - at - bits)) & ((1 << bits) - 1)
