@@ -226,6 +226,23 @@ DOC2 = """<SpaceSystem name="H" xmlns="XTCE_NS"><TelemetryMetaData><ParameterTyp
   <BaseContainer containerRef="Head"/></CommandContainer></MetaCommand>
  <MetaCommand name="Bare"><CommandContainer name="BareC"><EntryList/>
   <BaseContainer containerRef="Head"/></CommandContainer></MetaCommand>
+ <MetaCommand name="Opt"><ArgumentList><Argument name="mode" argumentTypeRef="u8"/>
+  <Argument name="extra" argumentTypeRef="u8"/><Argument name="x" argumentTypeRef="u8"/></ArgumentList>
+  <CommandContainer name="OptC"><EntryList><ArgumentRefEntry argumentRef="mode"/>
+  <ArgumentRefEntry argumentRef="extra"><IncludeCondition><ArgumentComparison argumentRef="mode"
+   value="1"/></IncludeCondition></ArgumentRefEntry>
+  <ArgumentRefEntry argumentRef="x"><LocationInContainerInBits><FixedValue>4</FixedValue>
+   </LocationInContainerInBits></ArgumentRefEntry>
+  </EntryList></CommandContainer></MetaCommand>
+ <MetaCommand name="At"><ArgumentList><Argument name="x" argumentTypeRef="u8"/></ArgumentList>
+  <CommandContainer name="AtC"><EntryList><ArgumentRefEntry argumentRef="x"/>
+  <FixedValueEntry binaryValue="ff" sizeInBits="8"><LocationInContainerInBits
+   referenceLocation="containerStart"><FixedValue>16</FixedValue></LocationInContainerInBits>
+  </FixedValueEntry></EntryList></CommandContainer></MetaCommand>
+ <MetaCommand name="Bad"><BaseMetaCommand metaCommandRef="Opt"/><CommandContainer name="BadC">
+  <EntryList><FixedValueEntry binaryValue="ff" sizeInBits="8"><LocationInContainerInBits
+   referenceLocation="containerStart"><FixedValue>40</FixedValue></LocationInContainerInBits>
+  </FixedValueEntry></EntryList></CommandContainer></MetaCommand>
  <MetaCommand name="AnyApid"><ArgumentList><Argument name="x" argumentTypeRef="u8"/></ArgumentList>
   <CommandContainer name="AnyC"><EntryList><ArgumentRefEntry argumentRef="x"/></EntryList>
   <BaseContainer containerRef="Head"><RestrictionCriteria><Comparison parameterRef="ver" value="1"/>
@@ -256,6 +273,20 @@ def test_arrays_aggregates_and_a_telemetry_header():
         # initial values.
         d = xtce.load(CORPUS / "yamcs" / "yamcs-core" / "xtce" / "ref-xtce.xml")
         assert d.encode_command("command4") == b"\x00\x00\x00\x07" + struct.pack(">d", 3.14)
+
+
+def test_include_conditions_and_locations():
+    # mode 1 sends extra: 01 09, then a 4-bit gap, x = 03 and 4 bits to a byte: 01 09 00 30;
+    # mode 0 leaves extra out (it needs no value): 00 00 30.
+    for args, packet in ((dict(mode=1, extra=9, x=3), "01090030"),
+                         (dict(mode=0, x=3), "000030")):
+        assert D2.encode_command("Opt", args) == bytes.fromhex(packet)
+        assert D2.decode_command(bytes.fromhex(packet)) == ("Opt", args)
+    # At: x = 03, then ff placed at bit 16 from the start, after an 8-bit gap.
+    assert D2.encode_command("At", x=3) == bytes.fromhex("0300ff")
+    # Bad: a place from the start after a field sent on a condition.
+    assert "placed at bit 40 from the start follows fields of varying size" in str(
+        D2.unsupported_commands["Bad"])
 
 
 def test_decode_finds_the_command_its_criteria_fix():

@@ -80,9 +80,33 @@ class Command:
                 out[name] = derived[name]
             elif arg.initial is not None:
                 out[name] = arg.initial
-            else:
+            elif name not in self._optional():
                 raise self._fail(name, "missing (it has no initial value)")
         return out
+
+    def _optional(self):
+        """The arguments sent only where an include condition holds: needed only then."""
+        if "_optional_set" not in self.__dict__:
+            always = {f[1] for f in self.fields if f[0] == "arg" and len(f) == 2}
+            self.__dict__["_optional_set"] = {f[1] for f in self.fields if f[0] == "arg"
+                                              and len(f) > 2} - always
+        return self.__dict__["_optional_set"]
+
+    def _holds(self, condition, values):
+        """Whether an include condition, (argument, operator, value, calibrated) terms
+        that all must hold, holds for the argument values `values`."""
+        for ref, op, want, calibrated in condition:
+            if ref not in values:
+                raise self._fail(ref, "missing (an include condition needs its value)")
+            value = values[ref]
+            if not calibrated and ref in self.arguments:
+                value = self.raw(self.arguments[ref], value)
+            try:
+                if not op(value, want):
+                    return False
+            except TypeError:
+                raise self._fail(ref, f"{value!r} does not compare with {want!r}") from None
+        return True
 
     def _sizers(self):
         """(argument, the argument that sizes it, calibrated, slope, intercept, bits per
@@ -176,10 +200,11 @@ class Command:
         if "_compiled" in self.__dict__:
             return self.__dict__["_compiled"]
         plan = None
-        if all(f[0] != "arg" or _fixed(self.arguments[f[1]].type) for f in self.fields):
+        if all(f[0] != "arg" or (_fixed(self.arguments[f[1]].type) and len(f) == 2)
+               for f in self.fields):
             recipe, consts, convert, offset, unset = [], {}, [], 0, []
             for field in self.fields:
-                if field[0] == "fixed":
+                if field[0] in ("fixed", "gap"):
                     _, data, bits = field
                     name = f"#{len(recipe)}"
                     recipe.append(_item(name, "unsigned" if bits <= 64 else "binary", bits,
@@ -236,7 +261,7 @@ class Command:
                                 ccsds_length, checksum, unset)
         recipe, packed, offset, unset = [], {}, 0, []
         for field in self.fields:
-            if field[0] == "fixed":
+            if field[0] in ("fixed", "gap"):
                 _, data, bits = field
                 name = f"#{len(recipe)}"
                 recipe.append(_item(name, "unsigned" if bits <= 64 else "binary", bits, offset))
@@ -250,6 +275,10 @@ class Command:
                     leaves = [(field[1], field[2], _placeholder(field[2]))]
             else:
                 name = field[1]
+                if len(field) > 2 and not self._holds(field[2], values):
+                    continue
+                if name not in values:
+                    raise self._fail(name, "missing (it has no initial value)")
                 arg = self.arguments[name]
                 atype = arg.type
                 if isinstance(atype, (ArrayType, AggregateType)):
@@ -540,6 +569,9 @@ class Command:
         data = bytes(packet)
         offset, args = 0, {}
         for field in self.fields:
+            if field[0] == "gap":
+                offset += field[2]
+                continue
             if field[0] == "fixed":
                 _, want, bits = field
                 got = _read(Layout, data, "binary" if bits > 64 else "unsigned", bits, offset)
@@ -552,6 +584,8 @@ class Command:
                 value, offset = _read_value(Layout, data, field[2], offset, self._fail, name)
                 if field[3] is not None and value != field[3]:
                     raise self._fail(name, f"holds {value!r}, not {field[3]!r}")
+                continue
+            if len(field) > 2 and not self._holds(field[2], args):
                 continue
             args[name], offset = self._read_arg(Layout, data, name, self.arguments[name].type,
                                                 offset, args)
@@ -600,11 +634,14 @@ class Command:
         initial values fill, and arguments that base commands' assignments fix."""
         out, offset = [], 0
         for field in self.fields:
-            if field[0] == "fixed":
+            if field[0] in ("fixed", "gap"):
                 _, data, bits = field
-                out.append((offset, bits, int.from_bytes(data, "big")))
+                if field[0] == "fixed":
+                    out.append((offset, bits, int.from_bytes(data, "big")))
                 offset += bits
                 continue
+            if field[0] == "arg" and len(field) > 2:
+                break  # the places after a field sent on a condition vary
             atype = field[2] if field[0] == "param" else self.arguments[field[1]].type
             if not _fixed(atype):
                 break
@@ -1086,7 +1123,7 @@ class _Reader:
             if c.tag == "CommandContainer":
                 own, criteria = self.container(c, here, arguments, base)
                 # The criteria fill the fields of base commands' containers too.
-                fields = _filled(fields + own, criteria)
+                fields = _placed(_filled(fields + own, criteria), arguments, c)
             elif c.tag in ("TransmissionConstraintList", "DefaultSignificance",
                            "VerifierSet", "ParameterToSetList", "ParametersToSuspendAlarmsOnSet",
                            "Interlock", "CommandVerifier"):
@@ -1181,13 +1218,64 @@ class _Reader:
         return out
 
     def entry(self, e, here, arguments):
+        out, cond = [], None
         for c in e.children:
             if c.tag == "IncludeCondition":
-                raise _fail(c, "include conditions in commands are not supported")
-            if c.tag == "LocationInContainerInBits":
-                raise _fail(c, "entries placed by location in commands are not supported")
-            if c.tag == "RepeatEntry":
+                cond = self.condition(c, arguments)
+            elif c.tag == "LocationInContainerInBits":
+                out.append(self.location(c))
+            elif c.tag == "RepeatEntry":
                 raise _fail(c, "repeated entries in commands are not supported")
+        fields = self.entry_fields(e, here, arguments)
+        if cond is not None:
+            if any(f[0] != "arg" for f in fields):
+                raise _fail(e, "include conditions of entries other than arguments are not "
+                               "supported in commands")
+            fields = [f + (cond,) for f in fields]
+        return out + fields
+
+    def location(self, el):
+        """A gap before an entry, ("gap", zero bytes, bits), or ("start", bits) for a place
+        counted from the packet's start (resolved once the fields before it are known)."""
+        where = el.get("referenceLocation", "previousEntry")
+        value = next((c for c in el.children if c.tag in ("FixedValue", "DynamicValue")), None)
+        if value is None or value.tag != "FixedValue":
+            raise _fail(el, "locations from another value are not supported in commands")
+        bits = int(_number(value.text, value))
+        if where == "containerStart" and bits >= 0:
+            return ("start", bits)
+        if where != "previousEntry" or bits < 0:
+            raise _fail(el, f"a location of {bits} bits from the {where} is not supported in "
+                            "commands (only gaps after the previous entry, or places from the "
+                            "start)")
+        return ("gap", bytes((bits + 7) // 8), bits)
+
+    def condition(self, el, arguments):
+        """An include condition on arguments: ArgumentComparison terms that all must hold."""
+        from .model import _OPS
+        found = [c for c in el.children if c.tag in ("ArgumentComparison",
+                                                      "ArgumentComparisonList")]
+        if len(found) != 1:
+            raise _fail(el, "include conditions in commands are supported as an "
+                            "ArgumentComparison or an ArgumentComparisonList")
+        terms = [found[0]] if found[0].tag == "ArgumentComparison" else [
+            c for c in found[0].children if c.tag == "ArgumentComparison"]
+        out = []
+        for t in terms:
+            ref = t.get("argumentRef", "")
+            if ref not in arguments:
+                raise _fail(t, f"unknown argument {ref!r}")
+            op = t.get("comparisonOperator", "==")
+            if op not in _OPS:
+                raise _fail(t, f"unknown comparison operator {op!r}")
+            calibrated = t.get("useCalibratedValue", "true").lower() != "false"
+            text = t.get("value", "")
+            want = (_engineering(arguments[ref].type, text, t) if calibrated
+                    else _number(text, t))
+            out.append((ref, _OPS[op], want, calibrated))
+        return tuple(out)
+
+    def entry_fields(self, e, here, arguments):
         if e.tag == "ArgumentRefEntry":
             name = e.get("argumentRef")
             if name not in arguments:
@@ -1221,6 +1309,30 @@ class _Reader:
         if e.tag in ("ShortDescription", "LongDescription", "AncillaryDataSet"):
             return []
         raise _fail(e, f"{e.tag} entries in commands are not supported")
+
+
+def _placed(fields, arguments, el):
+    """`fields` with each place counted from the packet's start made a gap after the fields
+    before it, which must all have one size."""
+    out, offset = [], 0
+    for f in fields:
+        if f[0] == "start":
+            if offset is None or f[1] < offset:
+                raise _fail(el, f"an entry placed at bit {f[1]} from the start follows fields "
+                                + ("of varying size" if offset is None else
+                                   f"that end at bit {offset}"))
+            f = ("gap", bytes((f[1] - offset + 7) // 8), f[1] - offset)
+            if not f[2]:
+                continue
+        out.append(f)
+        if offset is not None:
+            if f[0] in ("fixed", "gap"):
+                offset += f[2]
+            else:
+                t = f[2] if f[0] == "param" else arguments[f[1]].type
+                single = _fixed(t) and (f[0] == "param" or len(f) == 2)
+                offset = offset + t.encoding.bits if single else None
+    return out
 
 
 def _filled(fields, criteria):
