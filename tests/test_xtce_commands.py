@@ -3,6 +3,7 @@ trip through decode_command over every argument kind, and each refusal once."""
 import binascii
 import struct
 import sys
+import zlib
 from pathlib import Path
 
 import pytest
@@ -235,7 +236,10 @@ DOC2 = """<SpaceSystem name="H" xmlns="XTCE_NS"><TelemetryMetaData><ParameterTyp
    </LocationInContainerInBits></ArgumentRefEntry>
   </EntryList></CommandContainer></MetaCommand>
  <MetaCommand name="At"><ArgumentList><Argument name="x" argumentTypeRef="u8"/></ArgumentList>
-  <CommandContainer name="AtC"><EntryList><ArgumentRefEntry argumentRef="x"/>
+  <CommandContainer name="AtC"><ErrorDetectCorrect><CRC width="32" reflectData="true"
+   reflectRemainder="true"><Polynomial>04C11DB7</Polynomial><InitRemainder>FFFFFFFF</InitRemainder>
+   <FinalXOR>FFFFFFFF</FinalXOR></CRC></ErrorDetectCorrect>
+  <EntryList><ArgumentRefEntry argumentRef="x"/>
   <FixedValueEntry binaryValue="ff" sizeInBits="8"><LocationInContainerInBits
    referenceLocation="containerStart"><FixedValue>16</FixedValue></LocationInContainerInBits>
   </FixedValueEntry></EntryList></CommandContainer></MetaCommand>
@@ -287,6 +291,17 @@ def test_include_conditions_and_locations():
     # Bad: a place from the start after a field sent on a condition.
     assert "placed at bit 40 from the start follows fields of varying size" in str(
         D2.unsupported_commands["Bad"])
+
+
+@settings(max_examples=50, deadline=None)
+@given(x=st.integers(0, 255))
+def test_error_detect_correct_crc(x):
+    # At's container gives CRC-32 as zlib computes it; crc16-ccitt is binascii's.
+    packet = D2.encode_command("At", x=x)
+    assert D2.encode_command("At", x=x, checksum=True) == packet + zlib.crc32(packet).to_bytes(
+        4, "big")
+    with pytest.raises(xtce.CommandError, match="containers give none"):
+        D2.encode_command("Opt", mode=0, x=x, checksum=True)
 
 
 def test_decode_finds_the_command_its_criteria_fix():

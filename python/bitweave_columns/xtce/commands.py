@@ -47,6 +47,7 @@ class Command:
         self.name, self.abstract, self.base = name, abstract, base
         self.arguments, self.assignments, self.fields = arguments, assignments, fields
         self.line = line
+        self.check = None  # (width, polynomial, init, final xor, reflect in, reflect out)
         self._layouts = {}
 
     def __repr__(self):
@@ -313,7 +314,8 @@ class Command:
 
     def _finish(self, layout, recipe, packed, size, sequence_count, ccsds_length, checksum,
                 unset=()):
-        size += 2 if checksum else 0
+        check_bytes, check = self._check(checksum)
+        size += check_bytes
         if unset:
             # A header's count and length the link fills (as Yamcs's CCSDS links do): the
             # count 0 unless given, the length always; any other parameter needs a value.
@@ -343,11 +345,25 @@ class Command:
             data = layout.pack_one(packed)
         except (ValueError, TypeError, OverflowError) as e:
             raise self._fail(None, str(e)) from None
-        if checksum is not None:
-            if checksum != "crc16-ccitt":
-                raise self._fail(None, f"checksum must be 'crc16-ccitt', not {checksum!r}")
-            data += binascii.crc_hqx(data, 0xFFFF).to_bytes(2, "big")
+        if check is not None:
+            data += check(data).to_bytes(check_bytes, "big")
         return data
+
+    def _check(self, checksum):
+        """(bytes, function of the packet) of the check word `checksum` asks for: none,
+        "crc16-ccitt", or True for the CRC of the command container's ErrorDetectCorrect."""
+        if checksum is None:
+            return 0, None
+        if checksum == "crc16-ccitt" and type(checksum) is str:
+            return 2, _crc16_ccitt
+        if checksum is not True:
+            raise self._fail(None, f"checksum must be 'crc16-ccitt' or True, not {checksum!r}")
+        if isinstance(self.check, str):
+            raise self._fail(None, self.check)
+        if self.check is None:
+            raise self._fail(None, "checksum=True takes the container's ErrorDetectCorrect, "
+                                   "and the command's containers give none")
+        return self.check[0] // 8, functools.partial(_crc, *self.check)
 
     def encode_many(self, columns):
         """The packets of many commands at once, one per row: `columns` maps argument names
@@ -1086,13 +1102,13 @@ class _Reader:
 
     def read_meta(self, el, here, q):
         abstract = el.get("abstract", "false").lower() in ("true", "1")
-        arguments, assignments, fields, base = {}, {}, [], None
+        arguments, assignments, fields, base, check = {}, {}, [], None, None
         for c in el.children:
             if c.tag != "BaseMetaCommand":
                 continue
             bq = self.resolve(self.metas, c.get("metaCommandRef", ""), here, c, "meta command")
             b = self.meta(bq)
-            base = bq
+            base, check = bq, b.check
             arguments.update(b.arguments)
             assignments.update(b.assignments)
             fields.extend(b.fields)
@@ -1124,11 +1140,14 @@ class _Reader:
                 own, criteria = self.container(c, here, arguments, base)
                 # The criteria fill the fields of base commands' containers too.
                 fields = _placed(_filled(fields + own, criteria), arguments, c)
+                check = _error_check(c) or check
             elif c.tag in ("TransmissionConstraintList", "DefaultSignificance",
                            "VerifierSet", "ParameterToSetList", "ParametersToSuspendAlarmsOnSet",
                            "Interlock", "CommandVerifier"):
                 self.loader.skip(c)
-        return Command(q, abstract, base, arguments, assignments, tuple(fields), el.line)
+        cmd = Command(q, abstract, base, arguments, assignments, tuple(fields), el.line)
+        cmd.check = check
+        return cmd
 
     def container(self, el, here, arguments, base):
         out, head, criteria = [], [], {}
@@ -1309,6 +1328,74 @@ class _Reader:
         if e.tag in ("ShortDescription", "LongDescription", "AncillaryDataSet"):
             return []
         raise _fail(e, f"{e.tag} entries in commands are not supported")
+
+
+def _error_check(el):
+    """The CRC of a command container's ErrorDetectCorrect (its own, or its BinaryEncoding's)
+    as the arguments of `_crc`; the reason as text where it cannot be computed; or None."""
+    holders = [el] + [c for c in el.children if c.tag == "BinaryEncoding"]
+    found = [c for h in holders for c in h.children if c.tag == "ErrorDetectCorrect"]
+    if not found:
+        return None
+    crc = [c for c in found[0].children if c.tag == "CRC"]
+    if not crc:
+        kinds = ", ".join(c.tag for c in found[0].children) or "nothing"
+        return f"the ErrorDetectCorrect at line {found[0].line} holds {kinds}; only a CRC is " \
+               "computed"
+    crc = crc[0]
+    if "bitsFromReference" in crc.attrib:
+        return f"the CRC at line {crc.line} covers part of the packet (bitsFromReference); " \
+               "only a CRC over the whole packet is computed"
+    parts = {c.tag: c.text for c in crc.children}
+    try:
+        width = int(crc.get("width", "0"))
+        poly, init, final = (int(parts.get(k) or "0", 16) for k in
+                             ("Polynomial", "InitRemainder", "FinalXOR"))
+    except ValueError:
+        return f"the CRC at line {crc.line} has a width or hexadecimal value that is not valid"
+    if width not in (8, 16, 24, 32, 40, 48, 56, 64) or not 0 < poly < 1 << width or \
+            init >> width or final >> width:
+        return f"the CRC at line {crc.line}: a width of whole bytes up to 64 bits, and a " \
+               "polynomial, initial remainder and final XOR that fit in it"
+    flag = {"true": True, "1": True}
+    return (width, poly, init, final, flag.get(crc.get("reflectData", "false").lower(), False),
+            flag.get(crc.get("reflectRemainder", "false").lower(), False))
+
+
+@functools.lru_cache(maxsize=16)
+def _crc_table(width, poly):
+    top, mask, table = 1 << (width - 1), (1 << width) - 1, []
+    for byte in range(256):
+        reg = byte << (width - 8)
+        for _ in range(8):
+            reg = ((reg << 1) ^ poly if reg & top else reg << 1) & mask
+        table.append(reg)
+    return table
+
+
+def _reflect(value, bits):
+    return int(f"{value:0{bits}b}"[::-1], 2)
+
+
+def _crc(width, poly, init, final, reflect_in, reflect_out, data):
+    """The CRC of `data` with these parameters (the Rocksoft model), most significant bit
+    first through a table of the polynomial."""
+    table, mask, shift = _crc_table(width, poly), (1 << width) - 1, width - 8
+    reg = init
+    for byte in data:
+        if reflect_in:
+            byte = _REFLECTED[byte]
+        reg = ((reg << 8) & mask) ^ table[((reg >> shift) ^ byte) & 0xFF]
+    if reflect_out:
+        reg = _reflect(reg, width)
+    return reg ^ final
+
+
+_REFLECTED = bytes(_reflect(b, 8) for b in range(256))
+
+
+def _crc16_ccitt(data):
+    return binascii.crc_hqx(data, 0xFFFF)
 
 
 def _placed(fields, arguments, el):
