@@ -233,7 +233,8 @@ DOC2 = """<SpaceSystem name="H" xmlns="XTCE_NS"><TelemetryMetaData><ParameterTyp
   <ArgumentRefEntry argumentRef="extra"><IncludeCondition><ArgumentComparison argumentRef="mode"
    value="1"/></IncludeCondition></ArgumentRefEntry>
   <ArgumentRefEntry argumentRef="x"><LocationInContainerInBits><FixedValue>4</FixedValue>
-   </LocationInContainerInBits></ArgumentRefEntry>
+   </LocationInContainerInBits><RepeatEntry><Count><DynamicValue><ArgumentInstanceRef
+   argumentRef="mode"/></DynamicValue></Count></RepeatEntry></ArgumentRefEntry>
   </EntryList></CommandContainer></MetaCommand>
  <MetaCommand name="At"><ArgumentList><Argument name="x" argumentTypeRef="u8"/></ArgumentList>
   <CommandContainer name="AtC"><ErrorDetectCorrect><CRC width="32" reflectData="true"
@@ -280,10 +281,10 @@ def test_arrays_aggregates_and_a_telemetry_header():
 
 
 def test_include_conditions_and_locations():
-    # mode 1 sends extra: 01 09, then a 4-bit gap, x = 03 and 4 bits to a byte: 01 09 00 30;
-    # mode 0 leaves extra out (it needs no value): 00 00 30.
-    for args, packet in ((dict(mode=1, extra=9, x=3), "01090030"),
-                         (dict(mode=0, x=3), "000030")):
+    # mode 1 sends extra: 01 09, then a 4-bit gap, x repeated once = 03 and 4 bits to a byte:
+    # 01 09 00 30; mode 2 leaves extra out (it needs no value), x twice: 02, gap, 03 04, pad.
+    for args, packet in ((dict(mode=1, extra=9, x=[3]), "01090030"),
+                         (dict(mode=2, x=[3, 4]), "02003040")):
         assert D2.encode_command("Opt", args) == bytes.fromhex(packet)
         assert D2.decode_command(bytes.fromhex(packet)) == ("Opt", args)
     # At: x = 03, then ff placed at bit 16 from the start, after an 8-bit gap.
@@ -301,7 +302,7 @@ def test_error_detect_correct_crc(x):
     assert D2.encode_command("At", x=x, checksum=True) == packet + zlib.crc32(packet).to_bytes(
         4, "big")
     with pytest.raises(xtce.CommandError, match="containers give none"):
-        D2.encode_command("Opt", mode=0, x=x, checksum=True)
+        D2.encode_command("Opt", mode=0, x=[], checksum=True)
 
 
 def test_decode_finds_the_command_its_criteria_fix():

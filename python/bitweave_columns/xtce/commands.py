@@ -1244,7 +1244,7 @@ class _Reader:
             elif c.tag == "LocationInContainerInBits":
                 out.append(self.location(c))
             elif c.tag == "RepeatEntry":
-                raise _fail(c, "repeated entries in commands are not supported")
+                self.repeat(c, e, arguments)
         fields = self.entry_fields(e, here, arguments)
         if cond is not None:
             if any(f[0] != "arg" for f in fields):
@@ -1252,6 +1252,25 @@ class _Reader:
                                "supported in commands")
             fields = [f + (cond,) for f in fields]
         return out + fields
+
+    def repeat(self, el, entry, arguments):
+        """A repeated argument: its value becomes a sequence of `Count` values, sent one
+        after the other (as an array of its type)."""
+        name = entry.get("argumentRef")
+        if entry.tag != "ArgumentRefEntry" or name not in arguments:
+            raise _fail(el, "only argument entries repeat in commands")
+        if any(c.tag == "Offset" for c in el.children):
+            raise _fail(el, "repeated entries with gaps between them are not supported")
+        count = next((c for c in el.children if c.tag == "Count"), None)
+        if count is None:
+            raise _fail(el, "a RepeatEntry needs a Count")
+        arg = arguments[name]
+        size = self.index(count)
+        atype = ArrayType(arg.type.name, arg.type, (size,), el.line)
+        atype._range = atype._size = None
+        init = [arg.initial] * size if isinstance(size, int) and arg.initial is not None \
+            else None
+        arguments[name] = Argument(name, atype, init, None, None)
 
     def location(self, el):
         """A gap before an entry, ("gap", zero bytes, bits), or ("start", bits) for a place
