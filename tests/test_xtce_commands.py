@@ -81,6 +81,13 @@ def test_corpus_commands_by_hand():
     assert d.encode_command("SetTemperature", temperature=20.0) == struct.pack(">d", 20.0)
     with pytest.raises(xtce.CommandError, match=r"temperature.*\[10.0, 40.0\)"):
         d.encode_command("SetTemperature", temperature=40.0)
+    # strings-cmd.xml: buf_length = 5 bytes of buffer (slope 8) after its 16 bits, holding an
+    # 8-bit size tag of 24 bits, "abc" and a zero, then para1's 16 bits.
+    d = xtce.load(core / "strings-cmd.xml")
+    packet = bytes.fromhex("0005") + b"\x18abc\x00" + bytes.fromhex("0007")
+    args = dict(buf_length=5, string4="abc", para1=7)
+    assert d.encode_command("command4", args) == packet
+    assert d.decode_command(packet) == ("command4", args)
 
 
 def test_header_base_and_ccsds_options():
@@ -153,7 +160,7 @@ def test_every_corpus_command_encodes_or_names_why():
                 assert "missing" in str(e) or "no value" in str(e), e
                 refused += 1
         unread += len(d.unsupported_commands)
-    assert (encoded, refused, unread) == (59, 1045, 70)
+    assert (encoded, refused, unread) == (59, 1047, 68)
 
 
 def test_encode_many_matches_rows():

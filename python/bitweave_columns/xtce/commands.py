@@ -285,6 +285,9 @@ class Command:
                 if isinstance(atype, (ArrayType, AggregateType)):
                     leaves = self._leaves(name, atype, values[name], values)
                 else:
+                    if getattr(atype, "_buffer_arg", None) is not None:
+                        atype = _sized(atype, self._size(name, atype._buffer_arg, values),
+                                   self._fail, name)
                     leaves = [(name, atype, self.raw(arg, values[name]))]
                     if getattr(atype, "_size_arg", None) is not None:
                         want = self._size(name, atype._size_arg, values)
@@ -641,6 +644,8 @@ class Command:
         bits = None
         if getattr(atype, "_size_arg", None) is not None:
             bits = self._size(name, atype._size_arg, args)
+        if getattr(atype, "_buffer_arg", None) is not None:
+            atype = _sized(atype, self._size(name, atype._buffer_arg, args), self._fail, name)
         raw, offset = _read_value(Layout, data, atype, offset, self._fail, name, bits)
         return self.cook(Argument(name, atype, None, None, None), raw), offset
 
@@ -1032,11 +1037,25 @@ class _Reader:
         pel.tag = kind + "ParameterType"
         pel.children = [c for c in el.children if c.tag not in (
             "ValidRange", "ValidRangeSet", "SizeRangeInCharacters", "ValidRangeList")]
-        size_arg = own_size = None
+        size_arg = own_size = buffer_arg = None
         for i, enc in enumerate(pel.children):
             sizes = [c for c in enc.children if c.tag == "SizeInBits"]
             if enc.tag == "StringDataEncoding" and _refers_to_argument(enc):
-                raise _fail(enc, "strings sized by another argument are not supported")
+                var = next((c for c in enc.children if c.tag == "Variable"), None)
+                dyn = next((c for c in (var.children if var else ()) if c.tag == "DynamicValue"),
+                           None)
+                if dyn is None or not _refers_to_argument(dyn) or not any(
+                        c.tag in ("LeadingSize", "TerminationChar") for c in var.children):
+                    raise _fail(enc, "strings sized by another argument are supported as a "
+                                     "Variable buffer that a size tag or terminator ends")
+                # The buffer's bits from the argument, the text ended inside it.
+                buffer_arg = self.index(var)
+                var = copy.copy(var)
+                var.children = [c for c in var.children if c is not dyn]
+                enc = copy.copy(enc)
+                enc.children = [var if c.tag == "Variable" else c for c in enc.children]
+                pel.children = pel.children[:i] + [enc] + pel.children[i + 1:]
+                continue
             if enc.tag != "BinaryDataEncoding" or not sizes:
                 continue
             value = next((c for c in sizes[0].children if c.tag in ("DynamicValue",
@@ -1045,8 +1064,11 @@ class _Reader:
                 continue
             if value.tag == "DynamicValue" and _refers_to_argument(value):
                 size_arg = self.index(sizes[0])
-            elif value.tag == "FixedValue" and value.text == "-1":
-                own_size = True  # Yamcs's mark for a value sent at its own size
+            elif (value.tag == "FixedValue" and value.text == "-1") or (
+                    value.tag == "DynamicValue" and [r.get("parameterRef") for r in value.children
+                                                     if r.tag == "ParameterInstanceRef"]
+                    == ["_yamcs_ignore"]):
+                own_size = True  # Yamcs's marks for a value sent at its own size
             else:
                 continue
             # Read as a binary of no bits, then sized by the argument or the value.
@@ -1076,6 +1098,7 @@ class _Reader:
             atype.encoding.bits = None
             atype.encoding.size_ref = None if size_arg is None else size_arg[0]
         atype._size_arg = size_arg if size_arg is not None else getattr(atype, "_size_arg", None)
+        atype._buffer_arg = buffer_arg or getattr(atype, "_buffer_arg", None)
         for c in el.children:
             if c.tag in ("ValidRange", "ValidRangeSet"):
                 atype._range = _range(c)
@@ -1457,6 +1480,16 @@ def _raw_of(ptype, name, value, el):
         raise _fail(el, f"parameter {name!r}: {str(e).split(': ', 1)[-1]}") from None
 
 
+def _sized(atype, bits, fail, name):
+    """A string type whose buffer has `bits` bits in this packet."""
+    if bits % 8 or bits < atype.encoding.leading_bits:
+        raise fail(name, f"a buffer of {bits} bits does not hold whole bytes and its size tag")
+    atype = copy.copy(atype)
+    atype.encoding = copy.copy(atype.encoding)
+    atype.encoding.bits = bits
+    return atype
+
+
 def _refers_to_argument(el):
     return el.tag == "ArgumentInstanceRef" or any(_refers_to_argument(c) for c in el.children)
 
@@ -1469,8 +1502,8 @@ def _size_refs(atype):
         # A member may be sized by a member before it (as Yamcs resolves them).
         names = {m for m, _ in atype.members}
         return [r for _, t in atype.members for r in _size_refs(t) if r not in names]
-    sized = getattr(atype, "_size_arg", None)
-    return [] if sized is None else [sized[0]]
+    return [s[0] for s in (getattr(atype, "_size_arg", None),
+                           getattr(atype, "_buffer_arg", None)) if s is not None]
 
 
 def _number(text, el):
