@@ -1404,14 +1404,20 @@ def _error_check(el):
             flag.get(crc.get("reflectRemainder", "false").lower(), False))
 
 
-@functools.lru_cache(maxsize=16)
+_CRC_TABLES: dict = {}
+
+
 def _crc_table(width, poly):
-    top, mask, table = 1 << (width - 1), (1 << width) - 1, []
-    for byte in range(256):
-        reg = byte << (width - 8)
-        for _ in range(8):
-            reg = ((reg << 1) ^ poly if reg & top else reg << 1) & mask
-        table.append(reg)
+    """The CRC of each byte value alone, by (width, polynomial), made once."""
+    table = _CRC_TABLES.get((width, poly))
+    if table is None:
+        top, mask, table = 1 << (width - 1), (1 << width) - 1, []
+        for byte in range(256):
+            reg = byte << (width - 8)
+            for _ in range(8):
+                reg = ((reg << 1) ^ poly if reg & top else reg << 1) & mask
+            table.append(reg)
+        _CRC_TABLES[(width, poly)] = table
     return table
 
 

@@ -19,6 +19,7 @@ _WHY_NOT = {
     "CustomAlgorithm": "custom algorithms",
     "NextContainer": "next-container criteria",
     "ErrorDetectCorrect": "error detection",
+    "ToBinaryTransformAlgorithm": "values an algorithm encodes",
     "BinaryEncoding": "containers with their own encoding",
 }
 
