@@ -511,19 +511,34 @@ class Command:
                 return (value - terms.get(0, 0.0)) / slope
         if not isinstance(cal, (tuple, Spline)) or (isinstance(cal, Spline) and cal.order != 1):
             raise self._fail(arg.name, f"the calibrator {cal!r} cannot be inverted")
-        import numpy as np
-        low, high = self._monotone(arg, cal)
-        v = np.asarray(value, dtype=float)
+        enc = arg.type.encoding
+        key = (id(cal), enc.codec, enc.bits)
+        cached = arg.type.__dict__.get("_inverse_bounds")
+        if cached is None or cached[0] != key:
+            cached = arg.type.__dict__["_inverse_bounds"] = (key, self._monotone(arg, cal))
+        low, high = cached[1]
         f = functools.partial(_calibrate, cal)
         ends = sorted((f(float(low)), f(float(high))))
+        sign = 1.0 if f(float(high)) >= f(float(low)) else -1.0
+        if isinstance(value, (int, float)):
+            if not ends[0] <= value <= ends[1]:
+                raise self._outside(arg, value, low, high, ends)
+            # The first raw value whose calibrated value reaches `value`, then the nearer of
+            # it and the one below it (the lower where both are as near).
+            lo, hi = low, high
+            while lo < hi:
+                mid = lo + (hi - lo) // 2
+                if sign * f(float(mid)) >= sign * value:
+                    hi = mid
+                else:
+                    lo = mid + 1
+            below = max(lo - 1, low)
+            return below if abs(f(float(below)) - value) <= abs(f(float(lo)) - value) else lo
+        import numpy as np
+        v = np.asarray(value, dtype=float)
         bad = ~((v >= ends[0]) & (v <= ends[1]))
         if bad.any():
-            raise self._fail(arg.name, f"{float(v[bad].flat[0])!r} is outside what the "
-                                       f"calibrator gives for raw values {low} to {high} "
-                                       f"({ends[0]!r} to {ends[1]!r})")
-        sign = 1.0 if f(float(high)) >= f(float(low)) else -1.0
-        # The first raw value whose calibrated value reaches `value`, then the nearer of it
-        # and the one below it (the lower where both are as near).
+            raise self._outside(arg, float(v[bad].flat[0]), low, high, ends)
         lo = np.full(v.shape, low, np.int64)
         hi = np.full(v.shape, high, np.int64)
         while (lo < hi).any():
@@ -532,8 +547,11 @@ class Command:
             hi, lo = np.where(reach, mid, hi), np.where(reach, lo, mid + 1)
         below = np.maximum(lo - 1, low)
         lower = np.abs(f(below.astype(float)) - v) <= np.abs(f(lo.astype(float)) - v)
-        raw = np.where(lower, below, lo)
-        return int(raw) if raw.ndim == 0 else raw
+        return np.where(lower, below, lo)
+
+    def _outside(self, arg, value, low, high, ends):
+        return self._fail(arg.name, f"{value!r} is outside what the calibrator gives for raw "
+                                    f"values {low} to {high} ({ends[0]!r} to {ends[1]!r})")
 
     def _monotone(self, arg, cal):
         """The raw integers (low, high) over which calibrator `cal` is inverted; refused
