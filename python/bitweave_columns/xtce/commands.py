@@ -146,6 +146,8 @@ class Command:
     def _size(self, name, sizer, values):
         """The number of items (or bits) argument `sizer[0]` gives argument `name`."""
         ref, calibrated, slope, intercept = sizer
+        if ref not in values:
+            raise self._fail(name, f"its size comes from {ref!r}, which has no value")
         value = values[ref]
         if not calibrated and ref in self.arguments:
             value = self.raw(self.arguments[ref], value)
@@ -378,7 +380,8 @@ class Command:
             raise self._fail(None, "an abstract command cannot be sent")
         plan = self._plan()
         if plan is None:
-            raise self._fail(None, "encode_many takes commands whose fields all have one size")
+            raise self._fail(None, "encode_many takes commands whose fields all have one size, "
+                                   "none of them an array, aggregate or conditional one")
         layout, recipe, consts, convert, unset = plan
         packed = dict(consts)
         if unset:
