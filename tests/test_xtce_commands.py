@@ -81,6 +81,13 @@ def test_corpus_commands_by_hand():
     assert d.encode_command("SetTemperature", temperature=20.0) == struct.pack(">d", 20.0)
     with pytest.raises(xtce.CommandError, match=r"temperature.*\[10.0, 40.0\)"):
         d.encode_command("SetTemperature", temperature=40.0)
+    # F Prime: CMD_NO_OP's base commands assign version 0, type 1, no secondary header,
+    # APID 0, group flags Standalone (3) and opcode 0x01000000; the count, length and 16 bits
+    # after them are fixed zeros. Its packet reads back as it, by the opcode its base assigns.
+    d = xtce.load(CORPUS / "fprime-yamcs" / "fprime.xtce.xml")
+    packet = d.encode_command("CdhCore|cmdDisp|CMD_NO_OP")
+    assert packet == bytes.fromhex("1000 c000 0000 0000 0100 0000")
+    assert d.decode_command(packet) == ("CdhCore|cmdDisp|CMD_NO_OP", {})
     # strings-cmd.xml: buf_length = 5 bytes of buffer (slope 8) after its 16 bits, holding an
     # 8-bit size tag of 24 bits, "abc" and a zero, then para1's 16 bits.
     d = xtce.load(core / "strings-cmd.xml")
