@@ -1640,11 +1640,16 @@ def decode_command(definition, packet):
         index = [(cmd, cmd.signature()) for cmd in definition.commands.values()
                  if not cmd.abstract]
         index.sort(key=lambda c: (-len(c[1]), -len(c[0].fields)))
+        index = [(cmd, _mask(signature)) for cmd, signature in index]
         definition.__dict__["_command_index"] = index
-    size = 8 * len(data)
-    for cmd, signature in index:
-        if all(at + bits <= size and _bits_at(data, at, bits) == want
-               for at, bits, want in signature):
+    heads = {}  # the packet's first bytes as a number, by how many
+    for cmd, (span, mask, want) in index:
+        if span > len(data):
+            continue
+        head = heads.get(span)
+        if head is None:
+            head = heads[span] = int.from_bytes(data[:span], "big")
+        if head & mask == want:
             try:
                 return cmd.name, cmd.decode(data)
             except CommandError:
@@ -1652,7 +1657,12 @@ def decode_command(definition, packet):
     raise CommandError(f"no command of the database matches the {len(data)}-byte packet")
 
 
-def _bits_at(data, at, bits):
-    """The unsigned value of `bits` bits from bit `at` of `data` (most significant first)."""
-    first, last = at // 8, (at + bits + 7) // 8
-    return (int.from_bytes(data[first:last], "big") >> (8 * last - at - bits)) & ((1 << bits) - 1)
+def _mask(signature):
+    """A signature as (bytes it spans, mask, value) over the packet's first bytes."""
+    span = max([(at + bits + 7) // 8 for at, bits, _ in signature] or [0])
+    mask = want = 0
+    for at, bits, value in signature:
+        shift = 8 * span - at - bits
+        mask |= ((1 << bits) - 1) << shift
+        want |= value << shift
+    return span, mask, want
