@@ -3,16 +3,21 @@ CommandMetaData, each command's fields in the order they are sent, and encoding 
 engineering values (and back) with every field placed by a compiled `Layout`."""
 import binascii
 import copy
+import functools
+import json
 import math
+import operator
 
 from ._xml import XtceError, _fail, _version
+from .model import AggregateType, ArrayType, ParameterType, Spline, _AllOf, _Compare
 
 # XTCE character sets as Python codecs, by the bitweave codec the loader gives them.
 _PY_CODECS = {"us_ascii": "ascii", "iso_8859_1": "latin-1", "windows_1252": "cp1252",
               "utf8": "utf-8", "utf16": "utf-16-be", "utf16be": "utf-16-be",
               "utf16le": "utf-16-le", "utf32": "utf-32-be", "utf32be": "utf-32-be",
               "utf32le": "utf-32-le"}
-_ARG_KINDS = ("Integer", "Float", "Enumerated", "Boolean", "String", "Binary")
+_ARG_KINDS = ("Integer", "Float", "Enumerated", "Boolean", "String", "Binary", "Array",
+              "Aggregate", "AbsoluteTime", "RelativeTime")
 
 
 class CommandError(XtceError):
@@ -42,6 +47,7 @@ class Command:
         self.name, self.abstract, self.base = name, abstract, base
         self.arguments, self.assignments, self.fields = arguments, assignments, fields
         self.line = line
+        self.check = None  # (width, polynomial, init, final xor, reflect in, reflect out)
         self._layouts = {}
 
     def __repr__(self):
@@ -55,7 +61,8 @@ class Command:
         return CommandError(f"command {self.name!r}{where}: {message}")
 
     def values(self, args):
-        """Every argument's engineering value: given, assigned or initial."""
+        """Every argument's engineering value: given, assigned or initial. An argument that
+        sizes an array or binary argument and is left out takes the size of the value given."""
         out = {}
         for name in args:
             if name not in self.arguments:
@@ -64,15 +71,130 @@ class Command:
                 raise self._fail(name, "its value is fixed by the base command's assignment")
         if len(args) == len(self.arguments):
             return args
+        derived = self._derived_sizes(args) if self._sizers() else {}
         for name, arg in self.arguments.items():
             if name in args:
                 out[name] = args[name]
             elif name in self.assignments:
                 out[name] = self.assignments[name]
+            elif name in derived:
+                out[name] = derived[name]
             elif arg.initial is not None:
                 out[name] = arg.initial
-            else:
+            elif name not in self._optional():
                 raise self._fail(name, "missing (it has no initial value)")
+        return out
+
+    def _optional(self):
+        """The arguments sent only where an include condition holds: needed only then."""
+        if "_optional_set" not in self.__dict__:
+            always = {f[1] for f in self.fields if f[0] == "arg" and len(f) == 2}
+            self.__dict__["_optional_set"] = {f[1] for f in self.fields if f[0] == "arg"
+                                              and len(f) > 2} - always
+        return self.__dict__["_optional_set"]
+
+    def _holds(self, condition, values):
+        """Whether an include condition, (argument, operator, value, calibrated) terms
+        that all must hold, holds for the argument values `values`."""
+        for ref, op, want, calibrated in condition:
+            if ref not in values:
+                raise self._fail(ref, "missing (an include condition needs its value)")
+            value = values[ref]
+            if not calibrated and ref in self.arguments:
+                value = self.raw(self.arguments[ref], value)
+            try:
+                if not op(value, want):
+                    return False
+            except TypeError:
+                raise self._fail(ref, f"{value!r} does not compare with {want!r}") from None
+        return True
+
+    def _sizers(self):
+        """(argument, the argument that sizes it, calibrated, slope, intercept, bits per
+        item) of the arguments whose first dimension or size another argument gives."""
+        if "_sizer_list" not in self.__dict__:
+            out = []
+            for name, arg in self.arguments.items():
+                t = arg.type
+                if isinstance(t, ArrayType) and not isinstance(t.dims[0], int):
+                    out.append((name,) + tuple(t.dims[0]) + (0,))
+                elif getattr(t, "_size_arg", None) is not None:
+                    out.append((name,) + tuple(t._size_arg) + (8,))
+            self.__dict__["_sizer_list"] = out
+        return self.__dict__["_sizer_list"]
+
+    def _derived_sizes(self, args):
+        out = {}
+        for name, ref, calibrated, slope, intercept, unit in self._sizers():
+            if name not in args or ref in args or ref in self.assignments or slope == 0:
+                continue
+            value = args[name]
+            if unit:
+                if not isinstance(value, (bytes, bytearray, memoryview)):
+                    continue
+                count = unit * len(value)
+            else:
+                count = _length(value)
+                if count is None:
+                    continue
+            size = (count - intercept) / slope
+            ref_type = self.arguments[ref].type
+            if size == int(size) and (calibrated or getattr(ref_type, "calibrator", 1) is None):
+                out[ref] = int(size)
+        return out
+
+    def _size(self, name, sizer, values):
+        """The number of items (or bits) argument `sizer[0]` gives argument `name`."""
+        ref, calibrated, slope, intercept = sizer
+        if ref not in values:
+            raise self._fail(name, f"its size comes from {ref!r}, which has no value")
+        value = values[ref]
+        if not calibrated and ref in self.arguments:
+            value = self.raw(self.arguments[ref], value)
+        if isinstance(value, bool) or not isinstance(value, (int, float)):
+            raise self._fail(name, f"its size comes from {ref!r}, which holds {value!r}")
+        size = slope * value + intercept
+        if size != int(size) or size < 0:
+            raise self._fail(name, f"its size from {ref!r} = {value!r} is {size!r}, not a "
+                                   "whole number from 0")
+        return int(size)
+
+    def _leaves(self, name, atype, value, values):
+        """(field name, type, raw value) of each element of an array or member of an
+        aggregate, in the order they are sent."""
+        if isinstance(atype, AggregateType):
+            if not isinstance(value, dict):
+                raise self._fail(name, f"a dict of its members, not {type(value).__name__}")
+            unknown = [k for k in value if k not in dict(atype.members)]
+            if unknown:
+                raise self._fail(name, f"no member {unknown[0]!r} (members: "
+                                       f"{', '.join(m for m, _ in atype.members)})")
+            out, scope = [], dict(values)
+            for member, mtype in atype.members:
+                if member not in value:
+                    raise self._fail(f"{name}.{member}", "missing member")
+                out.extend(self._leaves(f"{name}.{member}", mtype, value[member], scope))
+                scope[member] = value[member]
+            return out
+        if isinstance(atype, ArrayType):
+            return self._elements(name, atype, atype.dims, value, values)
+        leaf = Argument(name, atype, None, atype._range, atype._size)
+        return [(name, atype, self.raw(leaf, value))]
+
+    def _elements(self, name, atype, dims, value, values):
+        want = dims[0] if isinstance(dims[0], int) else self._size(name, dims[0], values)
+        if hasattr(value, "tolist") and not isinstance(value, (bytes, bytearray)):
+            value = value.tolist()
+        if isinstance(value, (str, bytes, bytearray, dict)) or not hasattr(value, "__len__"):
+            raise self._fail(name, f"a sequence of {want} elements, not {type(value).__name__}")
+        if len(value) != want:
+            raise self._fail(name, f"{len(value)} elements, but it takes {want}")
+        out = []
+        for i, v in enumerate(value):
+            if len(dims) > 1:
+                out.extend(self._elements(f"{name}[{i}]", atype, dims[1:], v, values))
+            else:
+                out.extend(self._leaves(f"{name}[{i}]", atype.element, v, values))
         return out
 
     def _plan(self):
@@ -81,10 +203,11 @@ class Command:
         if "_compiled" in self.__dict__:
             return self.__dict__["_compiled"]
         plan = None
-        if all(f[0] != "arg" or _fixed(self.arguments[f[1]].type) for f in self.fields):
-            recipe, consts, convert, offset = [], {}, [], 0
+        if all(f[0] != "arg" or (_fixed(self.arguments[f[1]].type) and len(f) == 2)
+               for f in self.fields):
+            recipe, consts, convert, offset, unset = [], {}, [], 0, []
             for field in self.fields:
-                if field[0] == "fixed":
+                if field[0] in ("fixed", "gap"):
                     _, data, bits = field
                     name = f"#{len(recipe)}"
                     recipe.append(_item(name, "unsigned" if bits <= 64 else "binary", bits,
@@ -93,8 +216,10 @@ class Command:
                     offset += bits
                     continue
                 atype = field[2] if field[0] == "param" else self.arguments[field[1]].type
-                items = _fields(field[1], atype, field[3] if field[0] == "param" else
-                                _placeholder(atype), offset)
+                if field[0] == "param" and field[3] is None:
+                    unset.append(field[1])
+                items = _fields(field[1], atype, field[3] if field[0] == "param" and
+                                field[3] is not None else _placeholder(atype), offset)
                 for item, value in items:
                     recipe.append(item)
                     offset += item["bits"]
@@ -107,7 +232,7 @@ class Command:
                 recipe.append(_item("#pad", "unsigned", 8 - offset % 8, offset))
                 consts["#pad"] = 0
             from .. import Layout
-            plan = (Layout(recipe), recipe, consts, tuple(convert))
+            plan = (Layout(recipe), recipe, consts, tuple(convert), tuple(unset))
         self.__dict__["_compiled"] = plan
         return plan
 
@@ -117,7 +242,7 @@ class Command:
         values = self.values(args)
         plan = self._plan()
         if plan is not None:
-            layout, recipe, consts, convert = plan
+            layout, recipe, consts, convert, unset = plan
             packed = dict(consts)
             arguments = self.arguments
             for name, field, quick in convert:
@@ -136,10 +261,10 @@ class Command:
                         raise self._fail(name, str(e)) from None
                 packed[field] = raw
             return self._finish(layout, recipe, packed, layout.size, sequence_count,
-                                ccsds_length, checksum)
-        recipe, packed, offset = [], {}, 0
+                                ccsds_length, checksum, unset)
+        recipe, packed, offset, unset = [], {}, 0, []
         for field in self.fields:
-            if field[0] == "fixed":
+            if field[0] in ("fixed", "gap"):
                 _, data, bits = field
                 name = f"#{len(recipe)}"
                 recipe.append(_item(name, "unsigned" if bits <= 64 else "binary", bits, offset))
@@ -147,19 +272,39 @@ class Command:
                 offset += bits
                 continue
             if field[0] == "param":
-                name, atype, raw = field[1], field[2], field[3]
+                leaves = [(field[1], field[2], field[3])]
+                if field[3] is None:
+                    unset.append(field[1])
+                    leaves = [(field[1], field[2], _placeholder(field[2]))]
             else:
                 name = field[1]
-                atype = self.arguments[name].type
-                raw = self.raw(self.arguments[name], values[name])
-            try:
-                items = _fields(name, atype, raw, offset)
-            except ValueError as e:
-                raise self._fail(name, str(e)) from None
-            for item, value in items:
-                recipe.append(item)
-                packed[item["name"]] = value
-                offset += item["bits"]
+                if len(field) > 2 and not self._holds(field[2], values):
+                    continue
+                if name not in values:
+                    raise self._fail(name, "missing (it has no initial value)")
+                arg = self.arguments[name]
+                atype = arg.type
+                if isinstance(atype, (ArrayType, AggregateType)):
+                    leaves = self._leaves(name, atype, values[name], values)
+                else:
+                    if getattr(atype, "_buffer_arg", None) is not None:
+                        atype = _sized(atype, self._size(name, atype._buffer_arg, values),
+                                   self._fail, name)
+                    leaves = [(name, atype, self.raw(arg, values[name]))]
+                    if getattr(atype, "_size_arg", None) is not None:
+                        want = self._size(name, atype._size_arg, values)
+                        if 8 * len(leaves[0][2]) != want:
+                            raise self._fail(name, f"{len(leaves[0][2])} bytes, but "
+                                                   f"{atype._size_arg[0]!r} gives {want} bits")
+            for name, atype, raw in leaves:
+                try:
+                    items = _fields(name, atype, raw, offset)
+                except ValueError as e:
+                    raise self._fail(name, str(e)) from None
+                for item, value in items:
+                    recipe.append(item)
+                    packed[item["name"]] = value
+                    offset += item["bits"]
         if offset % 8:
             recipe.append(_item("#pad", "unsigned", 8 - offset % 8, offset))
             packed["#pad"] = 0
@@ -170,10 +315,21 @@ class Command:
             from .. import Layout
             layout = self._layouts[key] = Layout(recipe)
         return self._finish(layout, recipe, packed, offset // 8, sequence_count, ccsds_length,
-                            checksum)
+                            checksum, unset)
 
-    def _finish(self, layout, recipe, packed, size, sequence_count, ccsds_length, checksum):
-        size += 2 if checksum else 0
+    def _finish(self, layout, recipe, packed, size, sequence_count, ccsds_length, checksum,
+                unset=()):
+        check_bytes, check = self._check(checksum)
+        size += check_bytes
+        if unset:
+            # A header's count and length the link fills (as Yamcs's CCSDS links do): the
+            # count 0 unless given, the length always; any other parameter needs a value.
+            header = _ccsds_header(recipe) or ()
+            for name in unset:
+                if name not in header:
+                    raise self._fail(None, f"parameter {name!r} has no value (no restriction "
+                                           "criterion or initial value gives one)")
+            ccsds_length = ccsds_length or header[1] in unset
         if sequence_count is not None or ccsds_length:
             header = _ccsds_header(recipe)
             if header is None:
@@ -194,11 +350,25 @@ class Command:
             data = layout.pack_one(packed)
         except (ValueError, TypeError, OverflowError) as e:
             raise self._fail(None, str(e)) from None
-        if checksum is not None:
-            if checksum != "crc16-ccitt":
-                raise self._fail(None, f"checksum must be 'crc16-ccitt', not {checksum!r}")
-            data += binascii.crc_hqx(data, 0xFFFF).to_bytes(2, "big")
+        if check is not None:
+            data += check(data).to_bytes(check_bytes, "big")
         return data
+
+    def _check(self, checksum):
+        """(bytes, function of the packet) of the check word `checksum` asks for: none,
+        "crc16-ccitt", or True for the CRC of the command container's ErrorDetectCorrect."""
+        if checksum is None:
+            return 0, None
+        if checksum == "crc16-ccitt" and type(checksum) is str:
+            return 2, _crc16_ccitt
+        if checksum is not True:
+            raise self._fail(None, f"checksum must be 'crc16-ccitt' or True, not {checksum!r}")
+        if isinstance(self.check, str):
+            raise self._fail(None, self.check)
+        if self.check is None:
+            raise self._fail(None, "checksum=True takes the container's ErrorDetectCorrect, "
+                                   "and the command's containers give none")
+        return self.check[0] // 8, functools.partial(_crc, *self.check)
 
     def encode_many(self, columns):
         """The packets of many commands at once, one per row: `columns` maps argument names
@@ -210,12 +380,21 @@ class Command:
             raise self._fail(None, "an abstract command cannot be sent")
         plan = self._plan()
         if plan is None:
-            raise self._fail(None, "encode_many takes commands whose fields all have one size")
-        layout, _, consts, convert = plan
+            raise self._fail(None, "encode_many takes commands whose fields all have one size, "
+                                   "none of them an array, aggregate or conditional one")
+        layout, recipe, consts, convert, unset = plan
+        packed = dict(consts)
+        if unset:
+            header = _ccsds_header(recipe) or ()
+            for name in unset:
+                if name not in header:
+                    raise self._fail(None, f"parameter {name!r} has no value (no restriction "
+                                           "criterion or initial value gives one)")
+            if header[1] in unset:
+                packed[header[1]] = layout.size - 7
         values = self.values(columns)
         count = max([np.size(v) for v in values.values() if not isinstance(v, (str, bytes))
                      and np.ndim(v)] or [1])
-        packed = dict(consts)
         for name, field, _ in convert:
             arg, value = self.arguments[name], values[name]
             t = arg.type
@@ -318,20 +497,94 @@ class Command:
         return raw
 
     def uncalibrate(self, arg, value):
+        """The raw value (or column of them) that calibrates to `value`: exact for a
+        polynomial of degree 1, found by bisection on the raw integers otherwise."""
         cal = arg.type.calibrator
         if cal is None:
             return value
-        if not isinstance(cal, tuple):
+        if isinstance(cal, tuple):
+            terms = {}
+            for c, e in cal:
+                terms[e] = terms.get(e, 0.0) + c
+            if max(terms) <= 1:
+                slope = terms.get(1, 0.0)
+                if slope == 0:
+                    raise self._fail(arg.name, "the calibrator is constant, so it cannot be "
+                                               "inverted")
+                return (value - terms.get(0, 0.0)) / slope
+        if not isinstance(cal, (tuple, Spline)) or (isinstance(cal, Spline) and cal.order != 1):
             raise self._fail(arg.name, f"the calibrator {cal!r} cannot be inverted")
-        terms = {}
+        enc = arg.type.encoding
+        key = (id(cal), enc.codec, enc.bits)
+        cached = arg.type.__dict__.get("_inverse_bounds")
+        if cached is None or cached[0] != key:
+            cached = arg.type.__dict__["_inverse_bounds"] = (key, self._monotone(arg, cal))
+        low, high = cached[1]
+        f = functools.partial(_calibrate, cal)
+        ends = sorted((f(float(low)), f(float(high))))
+        sign = 1.0 if f(float(high)) >= f(float(low)) else -1.0
+        if isinstance(value, (int, float)):
+            if not ends[0] <= value <= ends[1]:
+                raise self._outside(arg, value, low, high, ends)
+            # The first raw value whose calibrated value reaches `value`, then the nearer of
+            # it and the one below it (the lower where both are as near).
+            lo, hi = low, high
+            while lo < hi:
+                mid = lo + (hi - lo) // 2
+                if sign * f(float(mid)) >= sign * value:
+                    hi = mid
+                else:
+                    lo = mid + 1
+            below = max(lo - 1, low)
+            return below if abs(f(float(below)) - value) <= abs(f(float(lo)) - value) else lo
+        import numpy as np
+        v = np.asarray(value, dtype=float)
+        bad = ~((v >= ends[0]) & (v <= ends[1]))
+        if bad.any():
+            raise self._outside(arg, float(v[bad].flat[0]), low, high, ends)
+        lo = np.full(v.shape, low, np.int64)
+        hi = np.full(v.shape, high, np.int64)
+        while (lo < hi).any():
+            mid = lo + (hi - lo) // 2
+            reach = sign * f(mid.astype(float)) >= sign * v
+            hi, lo = np.where(reach, mid, hi), np.where(reach, lo, mid + 1)
+        below = np.maximum(lo - 1, low)
+        lower = np.abs(f(below.astype(float)) - v) <= np.abs(f(lo.astype(float)) - v)
+        return np.where(lower, below, lo)
+
+    def _outside(self, arg, value, low, high, ends):
+        return self._fail(arg.name, f"{value!r} is outside what the calibrator gives for raw "
+                                    f"values {low} to {high} ({ends[0]!r} to {ends[1]!r})")
+
+    def _monotone(self, arg, cal):
+        """The raw integers (low, high) over which calibrator `cal` is inverted; refused
+        where it is not monotone over them."""
+        import numpy as np
+        enc = arg.type.encoding
+        if enc.kind != "integer" or enc.bits > 53:
+            raise self._fail(arg.name, f"the calibrator {cal!r} is inverted only for integer "
+                                       "fields of up to 53 bits")
+        low, high = _raw_bounds(enc)
+        if isinstance(cal, Spline):
+            if not cal.extrapolate:
+                low = max(low, math.ceil(cal.points[0][0]))
+                high = min(high, math.floor(cal.points[-1][0]))
+            steps = np.diff([c for _, c in cal.points])
+            if not ((steps > 0).all() or (steps < 0).all()):
+                raise self._fail(arg.name, "the spline is not monotone, so a value can have "
+                                           "more than one raw value")
+            return low, high
+        degree = max(e for _, e in cal)
+        slope = [0.0] * degree
         for c, e in cal:
-            terms[e] = terms.get(e, 0.0) + c
-        if max(terms) <= 1:
-            slope = terms.get(1, 0.0)
-            if slope == 0:
-                raise self._fail(arg.name, "the calibrator is constant, so it cannot be inverted")
-            return (value - terms.get(0, 0.0)) / slope
-        raise self._fail(arg.name, "a polynomial calibrator of degree above 1 is not inverted")
+            if e:
+                slope[degree - e] += c * e
+        turns = [r.real for r in np.roots(slope) if abs(r.imag) < 1e-9 * max(1.0, abs(r))]
+        turn = next((r for r in turns if low < r < high), None)
+        if turn is not None:
+            raise self._fail(arg.name, f"the calibrator turns at raw {turn:.6g}, inside the "
+                                       f"raw values {low} to {high}, so it cannot be inverted")
+        return low, high
 
     def check_range(self, arg, value):
         low, high, low_in, high_in, _ = arg.range
@@ -354,8 +607,11 @@ class Command:
         does not hold this command (a fixed field, parameter or assignment differs)."""
         from .. import Layout
         data = bytes(packet)
-        offset, raws = 0, {}
+        offset, args = 0, {}
         for field in self.fields:
+            if field[0] == "gap":
+                offset += field[2]
+                continue
             if field[0] == "fixed":
                 _, want, bits = field
                 got = _read(Layout, data, "binary" if bits > 64 else "unsigned", bits, offset)
@@ -364,23 +620,86 @@ class Command:
                 offset += bits
                 continue
             name = field[1]
-            atype = field[2] if field[0] == "param" else self.arguments[name].type
-            value, offset = _read_value(Layout, data, atype, offset, self._fail, name)
             if field[0] == "param":
-                if value != field[3]:
+                value, offset = _read_value(Layout, data, field[2], offset, self._fail, name)
+                if field[3] is not None and value != field[3]:
                     raise self._fail(name, f"holds {value!r}, not {field[3]!r}")
-            else:
-                raws[name] = value
-        if (offset + 7) // 8 != len(data):
-            raise self._fail(None, f"the packet has {len(data)} bytes, the command "
-                                   f"{(offset + 7) // 8}")
-        args = {}
-        for name, raw in raws.items():
-            args[name] = self.cook(self.arguments[name], raw)
+                continue
+            if len(field) > 2 and not self._holds(field[2], args):
+                continue
+            args[name], offset = self._read_arg(Layout, data, name, self.arguments[name].type,
+                                                offset, args)
             if name in self.assignments and args[name] != self.assignments[name]:
                 raise self._fail(name, f"holds {args[name]!r}, not the assigned "
                                        f"{self.assignments[name]!r}")
+        if (offset + 7) // 8 != len(data):
+            raise self._fail(None, f"the packet has {len(data)} bytes, the command "
+                                   f"{(offset + 7) // 8}")
         return {k: v for k, v in args.items() if k not in self.assignments}
+
+    def _read_arg(self, Layout, data, name, atype, offset, args, dims=None):
+        """The engineering value of argument (or element, or member) `name` at `offset`: a
+        list for an array, a dict for an aggregate. Sizes come from the arguments read."""
+        if isinstance(atype, AggregateType):
+            out, scope = {}, dict(args)
+            for member, mtype in atype.members:
+                out[member], offset = self._read_arg(Layout, data, f"{name}.{member}", mtype,
+                                                     offset, scope)
+                scope[member] = out[member]
+            return out, offset
+        if isinstance(atype, ArrayType):
+            dims = atype.dims if dims is None else dims
+            count = dims[0] if isinstance(dims[0], int) else self._size(name, dims[0], args)
+            if count > 8 * len(data):
+                raise self._fail(name, f"{count} elements do not fit in the packet")
+            out = []
+            for i in range(count):
+                if len(dims) > 1:
+                    v, offset = self._read_arg(Layout, data, f"{name}[{i}]", atype, offset,
+                                               args, dims[1:])
+                else:
+                    v, offset = self._read_arg(Layout, data, f"{name}[{i}]", atype.element,
+                                               offset, args)
+                out.append(v)
+            return out, offset
+        bits = None
+        if getattr(atype, "_size_arg", None) is not None:
+            bits = self._size(name, atype._size_arg, args)
+        if getattr(atype, "_buffer_arg", None) is not None:
+            atype = _sized(atype, self._size(name, atype._buffer_arg, args), self._fail, name)
+        raw, offset = _read_value(Layout, data, atype, offset, self._fail, name, bits)
+        return self.cook(Argument(name, atype, None, None, None), raw), offset
+
+    def signature(self):
+        """(bit offset, bits, unsigned value) of the fields at fixed places that hold the same
+        value in every packet of the command: fixed values, parameters that criteria or
+        initial values fill, and arguments that base commands' assignments fix."""
+        out, offset = [], 0
+        for field in self.fields:
+            if field[0] in ("fixed", "gap"):
+                _, data, bits = field
+                if field[0] == "fixed":
+                    out.append((offset, bits, int.from_bytes(data, "big")))
+                offset += bits
+                continue
+            if field[0] == "arg" and len(field) > 2:
+                break  # the places after a field sent on a condition vary
+            atype = field[2] if field[0] == "param" else self.arguments[field[1]].type
+            if not _fixed(atype):
+                break
+            enc = atype.encoding
+            raw = field[3] if field[0] == "param" else None
+            if field[0] == "arg" and field[1] in self.assignments:
+                try:
+                    raw = self.raw(self.arguments[field[1]], self.assignments[field[1]])
+                except CommandError:
+                    raw = None
+            if isinstance(raw, int) and enc.kind == "integer" and not enc.reverse_bits and \
+                    enc.codec in ("unsigned", "twos_complement") and \
+                    (enc.byte_order == "big" or enc.bits <= 8) and enc.bits:
+                out.append((offset, enc.bits, raw & ((1 << enc.bits) - 1)))
+            offset += enc.bits
+        return tuple(out)
 
     def cook(self, arg, raw):
         t = arg.type
@@ -393,14 +712,58 @@ class Command:
             raise self._fail(arg.name, f"{raw!r} has no label")
         if t.kind == "boolean":
             return raw == t.bool_strings[1] if t.encoding.kind == "string" else bool(raw)
-        if isinstance(t.calibrator, tuple):
-            return sum(c * raw ** e for c, e in t.calibrator)
+        if isinstance(t.calibrator, (tuple, Spline)):
+            return _calibrate(t.calibrator, raw)
         return raw
+
+
+# Converts the values that criteria and initial values give parameters, with the checks of
+# an argument's.
+_SCRATCH = Command("(parameter)", False, None, {}, {}, (), None)
+
+
+def _calibrate(cal, raw):
+    """A polynomial's or first-order spline's value at `raw` (a number or a numpy array)."""
+    if isinstance(cal, tuple):
+        return sum(c * raw ** e for c, e in cal)
+    import numpy as np
+    xs, ys = [x for x, _ in cal.points], [y for _, y in cal.points]
+    out = np.interp(raw, xs, ys)
+    if cal.extrapolate:
+        for at, (x0, y0), (x1, y1) in ((np.less(raw, xs[0]), cal.points[0], cal.points[1]),
+                                       (np.greater(raw, xs[-1]), cal.points[-2],
+                                        cal.points[-1])):
+            out = np.where(at, y0 + (np.asarray(raw) - x0) * (y1 - y0) / (x1 - x0), out)
+    return float(out) if np.ndim(out) == 0 else out
+
+
+def _raw_bounds(enc):
+    """The lowest and highest raw integers of an integer encoding."""
+    bits, codec = enc.bits, enc.codec
+    if codec == "unsigned":
+        return 0, (1 << bits) - 1
+    if codec == "twos_complement":
+        return -(1 << (bits - 1)), (1 << (bits - 1)) - 1
+    if codec in ("bcd", "packed_bcd"):
+        return 0, 10 ** (bits // (8 if codec == "bcd" else 4)) - 1
+    return -((1 << (bits - 1)) - 1), (1 << (bits - 1)) - 1
+
+
+def _length(value):
+    """The number of elements of an array argument's value, None if it is not a sequence."""
+    if isinstance(value, (str, bytes, bytearray, dict)):
+        return None
+    try:
+        return len(value)
+    except TypeError:
+        return None
 
 
 def _fixed(atype):
     """True when every value of the type takes the same bits in a field of its own."""
-    enc = atype.encoding
+    enc = getattr(atype, "encoding", None)
+    if enc is None:
+        return False
     if enc.kind in ("integer", "float"):
         return True
     return enc.bits is not None and not enc.leading_bits and enc.size_ref is None
@@ -487,12 +850,18 @@ def _read(Layout, data, codec, bits, offset, order="big", reverse=False):
     return Layout([item]).unpack_one(data)["v"]
 
 
-def _read_value(Layout, data, atype, offset, fail, name):
+def _read_value(Layout, data, atype, offset, fail, name, size=None):
+    """The raw value of type `atype` at bit `offset` (of `size` bits where another value
+    sizes it) and the offset after it."""
     enc = atype.encoding
     try:
         if enc.kind in ("integer", "float"):
             v = _read(Layout, data, enc.codec, enc.bits, offset, enc.byte_order, enc.reverse_bits)
             return v, offset + enc.bits
+        if size is not None:
+            if size % 8:
+                raise ValueError(f"a size of {size} bits")
+            return (_read(Layout, data, "binary", size, offset) if size else b""), offset + size
         start = offset
         if enc.leading_bits:
             size = _read(Layout, data, "unsigned", enc.leading_bits, offset)
@@ -580,20 +949,11 @@ class _Reader:
         self.read_metas = {}
 
     def resolve(self, table, ref, here, el, what):
-        ref = ref.strip()
-        if ref.startswith("/"):
-            if _normpath(ref) in table:
-                return _normpath(ref)
-        else:
-            at = here
-            while True:
-                q = _normpath(at + "/" + ref)
-                if q in table:
-                    return q
-                if at == "/":
-                    break
-                at = at.rpartition("/")[0] or "/"
-        raise _fail(el, f"unknown {what} {ref!r}")
+        from .loader import lookup
+        q = lookup(table, ref, here)
+        if q is None:
+            raise _fail(el, f"unknown {what} {ref!r}")
+        return q
 
     def arg_type(self, q):
         if q not in self.read_types:
@@ -612,20 +972,154 @@ class _Reader:
         kind = el.tag[:-len("ArgumentType")]
         if kind not in _ARG_KINDS:
             raise _fail(el, f"{el.tag} arguments are not supported")
+        if kind == "Array":
+            atype = self.read_array(el, here)
+        elif kind == "Aggregate":
+            atype = self.read_aggregate(el, here)
+        else:
+            atype = self.read_plain(el, here, kind)
+        atype.name = el.get("name")
+        return atype
+
+    def read_array(self, el, here):
+        element = self.arg_type(self.resolve(self.types, el.get("arrayTypeRef", ""), here, el,
+                                             "argument type"))
+        lists = [c for c in el.children if c.tag == "DimensionList"]
+        if not lists:
+            raise _fail(el, "an array argument needs a DimensionList")
+        dims = []
+        for d in (c for c in lists[0].children if c.tag == "Dimension"):
+            ends = {}
+            for c in d.children:
+                if c.tag in ("StartingIndex", "EndingIndex"):
+                    ends[c.tag] = self.index(c)
+            if len(ends) != 2:
+                raise _fail(d, "a Dimension needs a StartingIndex and an EndingIndex")
+            start, stop = ends["StartingIndex"], ends["EndingIndex"]
+            if not isinstance(start, int):
+                raise _fail(d, "a starting index from another argument is not supported")
+            if isinstance(stop, int):
+                if stop < start:
+                    raise _fail(d, "the dimension ends before it starts")
+                dims.append(stop - start + 1)
+            else:
+                # Sized in each command: the ending index from an argument, plus one.
+                ref, calibrated, slope, intercept = stop
+                dims.append((ref, calibrated, slope, intercept + 1 - start))
+        if not dims:
+            raise _fail(el, "an array needs a dimension")
+        atype = ArrayType(el.get("name"), element, tuple(dims), el.line)
+        atype._range = atype._size = None
+        return atype
+
+    def index(self, el):
+        """A FixedValue (a number) or a DynamicValue from an argument: (argument, use its
+        calibrated value, slope, intercept)."""
+        for c in el.children:
+            if c.tag == "FixedValue":
+                return int(_number((c.text or "").strip(), c))
+            if c.tag == "DynamicValue":
+                refs = [r for r in c.children if r.tag == "ArgumentInstanceRef"]
+                if len(refs) != 1:
+                    raise _fail(c, "a size from a parameter's value is not supported in "
+                                   "commands (only from an ArgumentInstanceRef)")
+                slope = intercept = None
+                for adj in (a for a in c.children if a.tag == "LinearAdjustment"):
+                    slope = float(_number(adj.get("slope", "1"), adj))
+                    intercept = float(_number(adj.get("intercept", "0"), adj))
+                cal = refs[0].get("useCalibratedValue", "true").lower() != "false"
+                return (refs[0].get("argumentRef", ""), cal, 1.0 if slope is None else slope,
+                        0.0 if intercept is None else intercept)
+        raise _fail(el, f"{el.tag} needs a FixedValue or a DynamicValue")
+
+    def read_aggregate(self, el, here):
+        members = []
+        for lst in (c for c in el.children if c.tag == "MemberList"):
+            for m in (c for c in lst.children if c.tag == "Member"):
+                name = m.get("name")
+                if name is None or any(name == n for n, _ in members):
+                    raise _fail(m, f"a member needs a name of its own, not {name!r}")
+                members.append((name, self.arg_type(self.resolve(
+                    self.types, m.get("typeRef", ""), here, m, "argument type"))))
+        if not members:
+            raise _fail(el, "an aggregate needs members")
+        atype = AggregateType(el.get("name"), members, el.line)
+        atype._range = atype._size = None
+        # Where every member has an initial value, the aggregate has one.
+        inits = {m.get("name"): m.get("initialValue") for lst in el.children
+                 if lst.tag == "MemberList" for m in lst.children if m.tag == "Member"}
+        atype._initial = None
+        if all(v is not None for v in inits.values()):
+            atype._initial = {n: _engineering(t, inits[n], el) for n, t in members}
+        return atype
+
+    def read_plain(self, el, here, kind):
         pel = copy.copy(el)
         pel.tag = kind + "ParameterType"
         pel.children = [c for c in el.children if c.tag not in (
             "ValidRange", "ValidRangeSet", "SizeRangeInCharacters", "ValidRangeList")]
+        size_arg = own_size = buffer_arg = None
+        for i, enc in enumerate(pel.children):
+            sizes = [c for c in enc.children if c.tag == "SizeInBits"]
+            if enc.tag == "StringDataEncoding" and _refers_to_argument(enc):
+                var = next((c for c in enc.children if c.tag == "Variable"), None)
+                dyn = next((c for c in (var.children if var else ()) if c.tag == "DynamicValue"),
+                           None)
+                if dyn is None or not _refers_to_argument(dyn) or not any(
+                        c.tag in ("LeadingSize", "TerminationChar") for c in var.children):
+                    raise _fail(enc, "strings sized by another argument are supported as a "
+                                     "Variable buffer that a size tag or terminator ends")
+                # The buffer's bits from the argument, the text ended inside it.
+                buffer_arg = self.index(var)
+                var = copy.copy(var)
+                var.children = [c for c in var.children if c is not dyn]
+                enc = copy.copy(enc)
+                enc.children = [var if c.tag == "Variable" else c for c in enc.children]
+                pel.children = pel.children[:i] + [enc] + pel.children[i + 1:]
+                continue
+            if enc.tag != "BinaryDataEncoding" or not sizes:
+                continue
+            value = next((c for c in sizes[0].children if c.tag in ("DynamicValue",
+                                                                     "FixedValue")), None)
+            if value is None:
+                continue
+            if value.tag == "DynamicValue" and _refers_to_argument(value):
+                size_arg = self.index(sizes[0])
+            elif (value.tag == "FixedValue" and value.text == "-1") or (
+                    value.tag == "DynamicValue" and [r.get("parameterRef") for r in value.children
+                                                     if r.tag == "ParameterInstanceRef"]
+                    == ["_yamcs_ignore"]):
+                own_size = True  # Yamcs's marks for a value sent at its own size
+            else:
+                continue
+            # Read as a binary of no bits, then sized by the argument or the value.
+            zero = copy.copy(value)
+            zero.tag, zero.parts, zero.children = "FixedValue", ["0"], []
+            size = copy.copy(sizes[0])
+            size.children = [zero]
+            enc = copy.copy(enc)
+            enc.children = [size if c is sizes[0] else c for c in enc.children]
+            pel.children = pel.children[:i] + [enc] + pel.children[i + 1:]
         pel.attrib = {k: v for k, v in el.attrib.items() if k != "baseType"}
         if "baseType" in el.attrib:
             base = self.arg_type(self.resolve(self.types, el.get("baseType"), here, el,
                                               "argument type"))
+            if not isinstance(base, ParameterType):
+                raise _fail(el, f"a {el.tag} cannot be derived from {base.name!r}")
             atype = self.loader.derived_type(pel, base)
             atype._range, atype._size = base._range, base._size
+        elif kind.endswith("Time"):
+            atype = self.loader.time_type(pel, None)
+            atype._range = atype._size = None
         else:
             atype = self.loader.parameter_type(pel)
             atype._range = atype._size = None
-        atype.name = el.get("name")
+        if size_arg is not None or own_size:
+            atype.encoding = copy.copy(atype.encoding)
+            atype.encoding.bits = None
+            atype.encoding.size_ref = None if size_arg is None else size_arg[0]
+        atype._size_arg = size_arg if size_arg is not None else getattr(atype, "_size_arg", None)
+        atype._buffer_arg = buffer_arg or getattr(atype, "_buffer_arg", None)
         for c in el.children:
             if c.tag in ("ValidRange", "ValidRangeSet"):
                 atype._range = _range(c)
@@ -652,13 +1146,13 @@ class _Reader:
 
     def read_meta(self, el, here, q):
         abstract = el.get("abstract", "false").lower() in ("true", "1")
-        arguments, assignments, fields, base = {}, {}, [], None
+        arguments, assignments, fields, base, check = {}, {}, [], None, None
         for c in el.children:
             if c.tag != "BaseMetaCommand":
                 continue
             bq = self.resolve(self.metas, c.get("metaCommandRef", ""), here, c, "meta command")
             b = self.meta(bq)
-            base = bq
+            base, check = bq, b.check
             arguments.update(b.arguments)
             assignments.update(b.assignments)
             fields.extend(b.fields)
@@ -681,55 +1175,202 @@ class _Reader:
                     init = a.get("initialValue")
                     if init is None:
                         init = self.types[tq][0].get("initialValue")
-                    init = None if init is None else _engineering(t, init, a)
+                    init = (getattr(t, "_initial", None) if init is None else
+                            _engineering(t, init, a))
                     vrange = t._range
                     arguments[name] = Argument(name, t, init, vrange, t._size)
         for c in el.children:
             if c.tag == "CommandContainer":
-                fields.extend(self.container(c, here, arguments, base))
+                own, criteria = self.container(c, here, arguments, base)
+                # The criteria fill the fields of base commands' containers too.
+                fields = _placed(_filled(fields + own, criteria), arguments, c)
+                check = _error_check(c) or check
             elif c.tag in ("TransmissionConstraintList", "DefaultSignificance",
                            "VerifierSet", "ParameterToSetList", "ParametersToSuspendAlarmsOnSet",
                            "Interlock", "CommandVerifier"):
                 self.loader.skip(c)
-        return Command(q, abstract, base, arguments, assignments, tuple(fields), el.line)
+        cmd = Command(q, abstract, base, arguments, assignments, tuple(fields), el.line)
+        cmd.check = check
+        return cmd
 
     def container(self, el, here, arguments, base):
-        out = []
+        out, head, criteria = [], [], {}
         for c in el.children:
             if c.tag == "BaseContainer":
                 ref = c.get("containerRef", "")
-                try:
-                    mq = self.containers[self.resolve(self.containers, ref, here, c,
-                                                      "command container")]
-                except XtceError:
-                    raise _fail(c, "a command container based on a telemetry container is "
-                                   "not supported") from None
-                if mq != base:
-                    out.extend(self.meta(mq).fields)
+                from .loader import lookup
+                q = lookup(self.containers, ref, here)
+                if q is None:
+                    # A telemetry container (a CCSDS header, say) heads the command.
+                    head = self.telemetry(self.loader.ref(c, "containerRef"), c, 0)
+                elif self.containers[q] != base:
+                    head = list(self.meta(self.containers[q]).fields)
                 for r in c.children:
                     if r.tag == "RestrictionCriteria":
-                        raise _fail(r, "restriction criteria of command containers are not "
-                                       "supported")
+                        criteria.update(self.equalities(r))
             elif c.tag == "EntryList":
                 for e in c.children:
                     out.extend(self.entry(e, here, arguments))
+        # The base container's fields come first, wherever its element stands.
+        return head + out, criteria
+
+    def telemetry(self, key, el, depth):
+        """The fields of telemetry container `key` and its bases, as parameters whose values
+        come from restriction criteria or initial values."""
+        from .loader import _MAX_DEPTH
+        if depth > _MAX_DEPTH:
+            raise _fail(el, f"containers nest more than {_MAX_DEPTH} deep")
+        cont = self.loader.containers.get(key)
+        if cont is None or not hasattr(cont, "_entries"):
+            error = self.loader.unsupported.get(key)
+            raise _fail(el, f"container {key!r} cannot be read" + (f": {error}" if error else ""))
+        out, criteria = [], {}
+        if cont.base is not None:
+            out.extend(self.telemetry(cont.base, cont._element, depth + 1))
+        if cont.restriction is not None:
+            criteria = self.equalities(cont._element, cont.restriction)
+        for kind, ref, cond, skip, e in cont._entries:
+            if cond is not None or skip or id(e) in cont._repeats:
+                raise _fail(e, "include conditions, locations and repeats in a command's "
+                               "telemetry header are not supported")
+            if kind == "container":
+                out.extend(self.telemetry(ref, e, depth + 1))
+            else:
+                out.extend(self.parameter_fields(ref, e))
+        return _filled(out, criteria)
+
+    def parameter_fields(self, key, el):
+        """The fields of parameter `key`: one, or one per member of an aggregate."""
+        ptype = self.loader.parameters[key].type
+        if isinstance(ptype, AggregateType):
+            return [f for m, _ in ptype.members for f in self.parameter_fields(f"{key}.{m}", el)]
+        return [self.parameter_field(key, el)]
+
+    def parameter_field(self, key, el):
+        ptype = self.loader.parameters[key].type
+        if not isinstance(ptype, ParameterType) or ptype.encoding is None:
+            raise _fail(el, f"parameter {key!r} of {ptype.name!r} cannot fill a command's field")
+        if not hasattr(self, "_param_q"):
+            self._param_q = {k: q for q, k in self.loader.keys["parameter"].items()}
+            self._type_q = {k: q for q, k in self.loader.keys["type"].items()}
+        text = None
+        if key in self._param_q:
+            text = self.loader.defs["parameter"][self._param_q[key]][0].get("initialValue")
+        if text is None and ptype.name in self._type_q:
+            text = self.loader.defs["type"][self._type_q[ptype.name]][0].get("initialValue")
+        raw = None if text is None else _raw_of(ptype, key, _engineering(ptype, text, el), el)
+        return ("param", key, ptype, raw)
+
+    def equalities(self, el, node=None):
+        """The raw values that restriction criteria `el` give their parameters: equalities
+        joined by "and" fill fields (as Yamcs fills them); other criteria are refused."""
+        if node is None:
+            node = self.loader.criteria(self.loader.one(
+                el, {"Comparison", "ComparisonList", "BooleanExpression"}))
+        out = {}
+        for c in node.items if type(node) is _AllOf else (node,):
+            if type(c) is _AllOf:
+                out.update(self.equalities(el, c))
+                continue
+            if type(c) is not _Compare or c.op is not operator.eq:
+                raise _fail(el, f"the criterion {c} cannot fill a command's field (only "
+                                "equalities joined by 'and' can)")
+            ptype = self.loader.parameters[c.param].type
+            out[c.param] = (_raw_of(ptype, c.param, c.value, el) if c.calibrated
+                            else c.value)
         return out
 
     def entry(self, e, here, arguments):
+        out, cond = [], None
         for c in e.children:
             if c.tag == "IncludeCondition":
-                raise _fail(c, "include conditions in commands are not supported")
-            if c.tag == "LocationInContainerInBits":
-                raise _fail(c, "entries placed by location in commands are not supported")
-            if c.tag == "RepeatEntry":
-                raise _fail(c, "repeated entries in commands are not supported")
+                cond = self.condition(c, arguments)
+            elif c.tag == "LocationInContainerInBits":
+                out.append(self.location(c))
+            elif c.tag == "RepeatEntry":
+                self.repeat(c, e, arguments)
+        fields = self.entry_fields(e, here, arguments)
+        if cond is not None:
+            if any(f[0] != "arg" for f in fields):
+                raise _fail(e, "include conditions of entries other than arguments are not "
+                               "supported in commands")
+            fields = [f + (cond,) for f in fields]
+        return out + fields
+
+    def repeat(self, el, entry, arguments):
+        """A repeated argument: its value becomes a sequence of `Count` values, sent one
+        after the other (as an array of its type)."""
+        name = entry.get("argumentRef")
+        if entry.tag != "ArgumentRefEntry" or name not in arguments:
+            raise _fail(el, "only argument entries repeat in commands")
+        if any(c.tag == "Offset" for c in el.children):
+            raise _fail(el, "repeated entries with gaps between them are not supported")
+        count = next((c for c in el.children if c.tag == "Count"), None)
+        if count is None:
+            raise _fail(el, "a RepeatEntry needs a Count")
+        arg = arguments[name]
+        size = self.index(count)
+        atype = ArrayType(arg.type.name, arg.type, (size,), el.line)
+        atype._range = atype._size = None
+        init = [arg.initial] * size if isinstance(size, int) and arg.initial is not None \
+            else None
+        arguments[name] = Argument(name, atype, init, None, None)
+
+    def location(self, el):
+        """A gap before an entry, ("gap", zero bytes, bits), or ("start", bits) for a place
+        counted from the packet's start (resolved once the fields before it are known)."""
+        where = el.get("referenceLocation", "previousEntry")
+        value = next((c for c in el.children if c.tag in ("FixedValue", "DynamicValue")), None)
+        if value is None or value.tag != "FixedValue":
+            raise _fail(el, "locations from another value are not supported in commands")
+        bits = int(_number(value.text, value))
+        if where == "containerStart" and bits >= 0:
+            return ("start", bits)
+        if where != "previousEntry" or bits < 0:
+            raise _fail(el, f"a location of {bits} bits from the {where} is not supported in "
+                            "commands (only gaps after the previous entry, or places from the "
+                            "start)")
+        return ("gap", bytes((bits + 7) // 8), bits)
+
+    def condition(self, el, arguments):
+        """An include condition on arguments: ArgumentComparison terms that all must hold."""
+        from .model import _OPS
+        found = [c for c in el.children if c.tag in ("ArgumentComparison",
+                                                      "ArgumentComparisonList")]
+        if len(found) != 1:
+            raise _fail(el, "include conditions in commands are supported as an "
+                            "ArgumentComparison or an ArgumentComparisonList")
+        terms = [found[0]] if found[0].tag == "ArgumentComparison" else [
+            c for c in found[0].children if c.tag == "ArgumentComparison"]
+        out = []
+        for t in terms:
+            ref = t.get("argumentRef", "")
+            if ref not in arguments:
+                raise _fail(t, f"unknown argument {ref!r}")
+            op = t.get("comparisonOperator", "==")
+            if op not in _OPS:
+                raise _fail(t, f"unknown comparison operator {op!r}")
+            calibrated = t.get("useCalibratedValue", "true").lower() != "false"
+            text = t.get("value", "")
+            want = (_engineering(arguments[ref].type, text, t) if calibrated
+                    else _number(text, t))
+            out.append((ref, _OPS[op], want, calibrated))
+        return tuple(out)
+
+    def entry_fields(self, e, here, arguments):
         if e.tag == "ArgumentRefEntry":
             name = e.get("argumentRef")
             if name not in arguments:
                 raise _fail(e, f"unknown argument {name!r}")
-            enc = arguments[name].type.encoding
-            if enc.size_ref is not None:
-                raise _fail(e, "fields sized by another value are not supported in commands")
+            atype = arguments[name].type
+            enc = getattr(atype, "encoding", None)
+            if enc is not None and enc.size_ref is not None and \
+                    getattr(atype, "_size_arg", None) is None:
+                raise _fail(e, "fields sized by a parameter are not supported in commands")
+            for ref in _size_refs(atype):
+                if ref not in arguments:
+                    raise _fail(e, f"argument {name!r} is sized by {ref!r}, which the command "
+                                   "does not have")
             return [("arg", name)]
         if e.tag == "FixedValueEntry":
             text = e.get("binaryValue", "")
@@ -746,22 +1387,150 @@ class _Reader:
                 raise _fail(e, f"{text} does not fit in {bits} bits")
             return [("fixed", value.to_bytes((bits + 7) // 8, "big"), bits)]
         if e.tag == "ParameterRefEntry":
-            name = self.loader.ref(e, "parameterRef")
-            param = self.loader.parameters[name]
-            init = None
-            for el in (param,):
-                init = getattr(el, "initial_value", None)
-            if init is None:
-                raise _fail(e, f"parameter {name!r} has no value to send")
-            return [("param", name, param.type, init)]
+            return self.parameter_fields(self.loader.ref(e, "parameterRef"), e)
         if e.tag in ("ShortDescription", "LongDescription", "AncillaryDataSet"):
             return []
         raise _fail(e, f"{e.tag} entries in commands are not supported")
 
 
-def _normpath(path):
-    from .loader import _normpath as norm
-    return norm(path)
+def _error_check(el):
+    """The CRC of a command container's ErrorDetectCorrect (its own, or its BinaryEncoding's)
+    as the arguments of `_crc`; the reason as text where it cannot be computed; or None."""
+    holders = [el] + [c for c in el.children if c.tag == "BinaryEncoding"]
+    found = [c for h in holders for c in h.children if c.tag == "ErrorDetectCorrect"]
+    if not found:
+        return None
+    crc = [c for c in found[0].children if c.tag == "CRC"]
+    if not crc:
+        kinds = ", ".join(c.tag for c in found[0].children) or "nothing"
+        return f"the ErrorDetectCorrect at line {found[0].line} holds {kinds}; only a CRC is " \
+               "computed"
+    crc = crc[0]
+    if "bitsFromReference" in crc.attrib:
+        return f"the CRC at line {crc.line} covers part of the packet (bitsFromReference); " \
+               "only a CRC over the whole packet is computed"
+    parts = {c.tag: c.text for c in crc.children}
+    try:
+        width = int(crc.get("width", "0"))
+        poly, init, final = (int(parts.get(k) or "0", 16) for k in
+                             ("Polynomial", "InitRemainder", "FinalXOR"))
+    except ValueError:
+        return f"the CRC at line {crc.line} has a width or hexadecimal value that is not valid"
+    if width not in (8, 16, 24, 32, 40, 48, 56, 64) or not 0 < poly < 1 << width or \
+            init >> width or final >> width:
+        return f"the CRC at line {crc.line}: a width of whole bytes up to 64 bits, and a " \
+               "polynomial, initial remainder and final XOR that fit in it"
+    flag = {"true": True, "1": True}
+    return (width, poly, init, final, flag.get(crc.get("reflectData", "false").lower(), False),
+            flag.get(crc.get("reflectRemainder", "false").lower(), False))
+
+
+_CRC_TABLES: dict = {}
+
+
+def _crc_table(width, poly):
+    """The CRC of each byte value alone, by (width, polynomial), made once."""
+    table = _CRC_TABLES.get((width, poly))
+    if table is None:
+        top, mask, table = 1 << (width - 1), (1 << width) - 1, []
+        for byte in range(256):
+            reg = byte << (width - 8)
+            for _ in range(8):
+                reg = ((reg << 1) ^ poly if reg & top else reg << 1) & mask
+            table.append(reg)
+        _CRC_TABLES[(width, poly)] = table
+    return table
+
+
+def _reflect(value, bits):
+    return int(f"{value:0{bits}b}"[::-1], 2)
+
+
+def _crc(width, poly, init, final, reflect_in, reflect_out, data):
+    """The CRC of `data` with these parameters (the Rocksoft model), most significant bit
+    first through a table of the polynomial."""
+    table, mask, shift = _crc_table(width, poly), (1 << width) - 1, width - 8
+    reg = init
+    for byte in data:
+        if reflect_in:
+            byte = _REFLECTED[byte]
+        reg = ((reg << 8) & mask) ^ table[((reg >> shift) ^ byte) & 0xFF]
+    if reflect_out:
+        reg = _reflect(reg, width)
+    return reg ^ final
+
+
+_REFLECTED = bytes(_reflect(b, 8) for b in range(256))
+
+
+def _crc16_ccitt(data):
+    return binascii.crc_hqx(data, 0xFFFF)
+
+
+def _placed(fields, arguments, el):
+    """`fields` with each place counted from the packet's start made a gap after the fields
+    before it, which must all have one size."""
+    out, offset = [], 0
+    for f in fields:
+        if f[0] == "start":
+            if offset is None or f[1] < offset:
+                raise _fail(el, f"an entry placed at bit {f[1]} from the start follows fields "
+                                + ("of varying size" if offset is None else
+                                   f"that end at bit {offset}"))
+            f = ("gap", bytes((f[1] - offset + 7) // 8), f[1] - offset)
+            if not f[2]:
+                continue
+        out.append(f)
+        if offset is not None:
+            if f[0] in ("fixed", "gap"):
+                offset += f[2]
+            else:
+                t = f[2] if f[0] == "param" else arguments[f[1]].type
+                single = _fixed(t) and (f[0] == "param" or len(f) == 2)
+                offset = offset + t.encoding.bits if single else None
+    return out
+
+
+def _filled(fields, criteria):
+    """`fields` with the parameters that `criteria` give values to holding them."""
+    if not criteria:
+        return fields
+    return [("param", f[1], f[2], criteria[f[1]]) if f[0] == "param" and f[1] in criteria
+            else f for f in fields]
+
+
+def _raw_of(ptype, name, value, el):
+    """The raw value of a parameter's engineering value, for the fields it fills."""
+    try:
+        return _SCRATCH.raw(Argument(name, ptype, None, None, None), value)
+    except CommandError as e:
+        raise _fail(el, f"parameter {name!r}: {str(e).split(': ', 1)[-1]}") from None
+
+
+def _sized(atype, bits, fail, name):
+    """A string type whose buffer has `bits` bits in this packet."""
+    if bits % 8 or bits < atype.encoding.leading_bits:
+        raise fail(name, f"a buffer of {bits} bits does not hold whole bytes and its size tag")
+    atype = copy.copy(atype)
+    atype.encoding = copy.copy(atype.encoding)
+    atype.encoding.bits = bits
+    return atype
+
+
+def _refers_to_argument(el):
+    return el.tag == "ArgumentInstanceRef" or any(_refers_to_argument(c) for c in el.children)
+
+
+def _size_refs(atype):
+    """The arguments whose values size `atype` (or its elements and members)."""
+    if isinstance(atype, ArrayType):
+        return [d[0] for d in atype.dims if not isinstance(d, int)] + _size_refs(atype.element)
+    if isinstance(atype, AggregateType):
+        # A member may be sized by a member before it (as Yamcs resolves them).
+        names = {m for m, _ in atype.members}
+        return [r for _, t in atype.members for r in _size_refs(t) if r not in names]
+    return [s[0] for s in (getattr(atype, "_size_arg", None),
+                           getattr(atype, "_buffer_arg", None)) if s is not None]
 
 
 def _number(text, el):
@@ -785,6 +1554,12 @@ def _engineering(t, text, el):
             return bytes.fromhex(text)
         except ValueError:
             raise _fail(el, f"{text!r} is not hexadecimal") from None
+    if t.kind in ("array", "aggregate"):
+        # Written as Yamcs writes them: [1, 2] and {"m1": 1, "m2": 2.5}.
+        try:
+            return json.loads(text)
+        except ValueError:
+            raise _fail(el, f"{text!r} is not a value of {t.kind} {t.name!r}") from None
     return _number(text, el)
 
 
@@ -855,17 +1630,39 @@ def find_command(definition, name):
 
 
 def decode_command(definition, packet):
-    """(name, args) of the concrete command `packet` holds."""
-    found = []
-    for cmd in definition.commands.values():
-        if cmd.abstract:
+    """(name, args) of the concrete command `packet` holds: found as a telemetry packet's
+    container is, by the fields its restriction criteria, fixed values and base commands'
+    assignments fix (the command that fixes most of them first, then the one with most
+    fields); each candidate is then read whole, and the first that reads is the answer."""
+    data = bytes(packet)
+    index = definition.__dict__.get("_command_index")
+    if index is None:
+        index = [(cmd, cmd.signature()) for cmd in definition.commands.values()
+                 if not cmd.abstract]
+        index.sort(key=lambda c: (-len(c[1]), -len(c[0].fields)))
+        index = [(cmd, _mask(signature)) for cmd, signature in index]
+        definition.__dict__["_command_index"] = index
+    heads = {}  # the packet's first bytes as a number, by how many
+    for cmd, (span, mask, want) in index:
+        if span > len(data):
             continue
-        try:
-            found.append((len(cmd.fields), cmd.name, cmd.decode(packet)))
-        except CommandError:
-            continue
-    if not found:
-        raise CommandError(f"no command of the database matches the {len(bytes(packet))}-byte "
-                           "packet")
-    found.sort(key=lambda f: -f[0])
-    return found[0][1], found[0][2]
+        head = heads.get(span)
+        if head is None:
+            head = heads[span] = int.from_bytes(data[:span], "big")
+        if head & mask == want:
+            try:
+                return cmd.name, cmd.decode(data)
+            except CommandError:
+                continue
+    raise CommandError(f"no command of the database matches the {len(data)}-byte packet")
+
+
+def _mask(signature):
+    """A signature as (bytes it spans, mask, value) over the packet's first bytes."""
+    span = max([(at + bits + 7) // 8 for at, bits, _ in signature] or [0])
+    mask = want = 0
+    for at, bits, value in signature:
+        shift = 8 * span - at - bits
+        mask |= ((1 << bits) - 1) << shift
+        want |= value << shift
+    return span, mask, want

@@ -556,7 +556,8 @@ class Definition:
         with engineering argument values from `args` and keyword arguments, the others
         taking their initial values. `sequence_count=` and `ccsds_length=True` fill the
         CCSDS primary header's count and length, `checksum="crc16-ccitt"` appends a
-        CRC-16/CCITT over the packet. Raises `CommandError` naming the command and argument."""
+        CRC-16/CCITT over the packet, `checksum=True` the CRC that the command container's
+        ErrorDetectCorrect gives. Raises `CommandError` naming the command and argument."""
         command = self.commands.get(name) or _find_command(self, name)
         values = dict(args, **kwargs) if kwargs and args else (args or kwargs)
         return command.encode(values, sequence_count, ccsds_length, checksum)

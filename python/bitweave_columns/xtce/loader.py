@@ -19,6 +19,7 @@ _WHY_NOT = {
     "CustomAlgorithm": "custom algorithms",
     "NextContainer": "next-container criteria",
     "ErrorDetectCorrect": "error detection",
+    "ToBinaryTransformAlgorithm": "values an algorithm encodes",
     "BinaryEncoding": "containers with their own encoding",
 }
 
@@ -148,6 +149,24 @@ def _normpath(path):
         elif p and p != ".":
             parts.append(p)
     return "/" + "/".join(parts)
+
+
+def lookup(table, ref, here):
+    """The qualified name in `table` that reference `ref`, written in space system `here`,
+    stands for (an absolute path, or a relative one tried there and then in each system
+    above it), or None."""
+    ref = ref.strip()
+    if ref.startswith("/"):
+        q = _normpath(ref)
+        return q if q in table else None
+    at = here
+    while True:
+        q = _normpath(at + "/" + ref)
+        if q in table:
+            return q
+        if at == "/":
+            return None
+        at = at.rpartition("/")[0] or "/"
 
 
 def _short(qname):
@@ -297,23 +316,10 @@ class _Loader:
 
     def resolve(self, kind, ref, el, here=None):
         """The qualified name that reference `ref` of element `el` stands for."""
-        here = self.here if here is None else here
-        table = self.defs[kind]
-        ref = ref.strip()
-        if ref.startswith("/"):
-            q = _normpath(ref)
-            if q in table:
-                return q
-        else:
-            at = here
-            while True:
-                q = _normpath(at + "/" + ref)
-                if q in table:
-                    return q
-                if at == "/":
-                    break
-                at = at.rpartition("/")[0] or "/"
-        raise _fail(el, f"unknown {_KINDS[kind][1]} {ref!r}")
+        q = lookup(self.defs[kind], ref, self.here if here is None else here)
+        if q is None:
+            raise _fail(el, f"unknown {_KINDS[kind][1]} {ref!r}")
+        return q
 
     def ref(self, el, key, kind=None):
         """The public name of what attribute `key` of `el` refers to, read where needed."""
@@ -875,6 +881,8 @@ class _Loader:
 
     def binary_encoding(self, el):
         size = self.one(el, {"SizeInBits"})
+        # Some documents hold the size in a Fixed element, as a string's is; Yamcs reads it.
+        size = next((c for c in size.children if c.tag == "Fixed"), size)
         bits, dyn = self.size_value(size)
         if bits is not None and bits % 8:
             raise _fail(size, f"binary fields of whole bytes only ({bits} bits)")
