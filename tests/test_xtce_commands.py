@@ -288,6 +288,10 @@ def test_arrays_aggregates_and_a_telemetry_header():
     if CORPUS.is_dir():
         d = xtce.load(CORPUS / "yamcs" / "yamcs-core" / "xtce" / "array-arg.xml")
         assert d.encode_command("cmd1", array1=[1, 2, 3]) == b"\x00\x03\x01\x02\x03"
+        with pytest.raises(xtce.CommandError, match=r"'array1': a sequence of elements, not str"):
+            d.encode_command("cmd1", array1="abc")
+        with pytest.raises(xtce.CommandError, match=r"'array1\[1\]': .*too large for 8 bits"):
+            d.encode_command("cmd1", array1=[1, 256])
         # ref-xtce.xml: an aggregate of a 32-bit 7 and a 64-bit 3.14, from its members'
         # initial values.
         d = xtce.load(CORPUS / "yamcs" / "yamcs-core" / "xtce" / "ref-xtce.xml")

@@ -136,7 +136,7 @@ class Command:
             else:
                 count = _length(value)
                 if count is None:
-                    continue
+                    raise self._fail(name, f"a sequence of elements, not {type(value).__name__}")
             size = (count - intercept) / slope
             ref_type = self.arguments[ref].type
             if size == int(size) and (calibrated or getattr(ref_type, "calibrator", 1) is None):
@@ -349,7 +349,7 @@ class Command:
         try:
             data = layout.pack_one(packed)
         except (ValueError, TypeError, OverflowError) as e:
-            raise self._fail(None, str(e)) from None
+            raise self._fail(_refusing(recipe, packed), str(e)) from None
         if check is not None:
             data += check(data).to_bytes(check_bytes, "big")
         return data
@@ -747,6 +747,22 @@ def _raw_bounds(enc):
     if codec in ("bcd", "packed_bcd"):
         return 0, 10 ** (bits // (8 if codec == "bcd" else 4)) - 1
     return -((1 << (bits - 1)) - 1), (1 << (bits - 1)) - 1
+
+
+def _refusing(recipe, packed):
+    """The name of the first field whose value its encoding refuses, packed alone (for the
+    message of a packet that did not pack); None when each packs alone."""
+    from .. import Layout
+
+    for item in recipe:
+        name = item["name"]
+        if name.startswith("#") or name not in packed:
+            continue
+        try:
+            Layout([dict(item, offset_bits=0)]).pack_one({name: packed[name]})
+        except (ValueError, TypeError, OverflowError):
+            return name
+    return None
 
 
 def _length(value):
