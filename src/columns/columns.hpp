@@ -72,6 +72,12 @@ void forget_tree_type();
 // The transfer frame reader type of frames.cpp, added to the module as _FrameReader.
 bool add_frame_reader_type(PyObject* module);
 
+// The segment joiner type of segments.cpp, added to the module as _SegmentJoiner.
+bool add_segment_joiner_type(PyObject* module);
+
+// _sequence_gaps(apids, counts, lasts, first, state): the module function of segments.cpp.
+PyObject* sequence_gaps(PyObject* module, PyObject* args);
+
 // ccsds_index(data, *, offset=0, skip_header_bytes=0): the module function of stream.cpp.
 PyObject* ccsds_index(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
