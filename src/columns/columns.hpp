@@ -20,6 +20,10 @@ void forget_numpy();
 // caller's alone). An object array starts full of None.
 py::Ref new_array(std::uint64_t count, const char* code, void*& data);
 
+// Maps the pages of new memory of ours in one call where the system can (a hint only;
+// nothing for less than 8 KiB), instead of a fault per page as they are first written.
+void populate(void* data, std::size_t bytes);
+
 // A size or position argument: an integer from 0 to 2**64 - 1. Otherwise false, with a
 // TypeError naming `what` (not an integer) or an OverflowError naming it (out of range).
 bool size_argument(PyObject* obj, const char* what, std::uint64_t& out);
