@@ -273,7 +273,11 @@ class StreamDecoder:
     def _tables(self, data, index, first):
         apids = index["apid"]
         tables = {}
-        for apid, entry in self._layouts.items():
+        layouts = self._layouts
+        if len(layouts) > 4:  # one pass for the APIDs present, not one for each layout
+            present = set(np.unique(apids).tolist())
+            layouts = {a: e for a, e in layouts.items() if a in present}
+        for apid, entry in layouts.items():
             rows = np.flatnonzero(apids == apid)
             if not len(rows):
                 continue
@@ -290,8 +294,9 @@ class StreamDecoder:
             except ValueError as e:
                 raise ValueError(f"APID {apid}, counting from packet {first} of the stream: "
                                  f"{e}") from e
-            table["packet_index"] = rows + first
-            table["packet_offset"] = offs + self._base
+            rows += first  # both new arrays of this call
+            offs += self._base
+            table["packet_index"], table["packet_offset"] = rows, offs
             tables[apid] = table
         return tables
 
