@@ -3,6 +3,8 @@
 from collections.abc import Callable, Iterable, Mapping
 from typing import Any, Literal
 
+from typing_extensions import disjoint_base
+
 from . import Layout
 from .frames import FrameReader
 from .xtce import Decoded, Definition
@@ -11,6 +13,7 @@ __all__ = ["Segments", "StreamDecoder", "Tables", "join_segments"]
 
 SEGMENT_LIMIT: int
 
+@disjoint_base
 class Segments(bytes):
     """Space packets one after another, segmented ones joined."""
 

@@ -149,8 +149,8 @@ PyType_Slot joiner_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec joiner_spec = {"bitweave_columns._columns._SegmentJoiner", sizeof(JoinerObject), 0,
-                           Py_TPFLAGS_DEFAULT, joiner_slots};
+PyType_Spec joiner_type_made = {"bitweave_columns._columns._SegmentJoiner", sizeof(JoinerObject), 0,
+                                Py_TPFLAGS_DEFAULT, joiner_slots};
 
 struct Gap {
     std::uint16_t apid, expected, got;
@@ -160,7 +160,7 @@ struct Gap {
 }  // namespace
 
 bool add_segment_joiner_type(PyObject* module) {
-    PyObject* type = PyType_FromSpec(&joiner_spec);
+    PyObject* type = PyType_FromSpec(&joiner_type_made);
     if (type == nullptr) return false;
     if (PyModule_AddObject(module, "_SegmentJoiner", type) < 0) {
         Py_DECREF(type);
