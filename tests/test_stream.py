@@ -81,8 +81,8 @@ def assert_same_decode(parts, whole):
 
 
 @pytest.mark.skipif(not JPSS.is_dir(), reason=f"no real data at {JPSS}")
-@pytest.mark.parametrize("frames", [None, 1115])
-def test_jpss_in_random_chunks_is_the_whole_file_decode(frames):
+@pytest.mark.parametrize("frames, segmented", [(None, None), (1115, None), (1115, True)])
+def test_jpss_in_random_chunks_is_the_whole_file_decode(frames, segmented):
     definition = xtce.load(JPSS / "jpss1_geolocation_xtce_v1.xml")
     data = (JPSS / "J01_G011_LZ_2021-04-09T00-00-00Z_V01.DAT1").read_bytes()
     rng = random.Random(7)
@@ -103,7 +103,7 @@ def test_jpss_in_random_chunks_is_the_whole_file_decode(frames):
         whole = definition.decode(tm_packets(data, frames))
     else:
         whole = definition.decode(data)
-    decoder = StreamDecoder(definition, frames=frames)
+    decoder = StreamDecoder(definition, frames=frames, segmented=segmented)
     parts, at = [], 0
     while at < len(data):
         step = rng.choice([1, 7, 700, 65536])
