@@ -80,6 +80,7 @@ PyObject* joiner_feed(PyObject* self, PyObject* data) {
     try {
         // Packets never outgrow the bytes they came in and what was held before.
         out.reserve(view.span().size() + obj->joiner->carry().size() + obj->joiner->held());
+        last.reserve(out.capacity() / 7 + 1);  // a packet has at least 7 bytes
         without_interpreter([&] { obj->joiner->feed(view.span(), out, last); });
     } catch (const std::bad_alloc&) {
         obj->busy = false;

@@ -64,9 +64,12 @@ void SegmentJoiner::packet(const std::uint8_t* h, const std::uint8_t* record,
                            std::vector<std::uint8_t>& out, std::vector<std::uint16_t>& last) {
     const SpacePacketHeader header = read_primary_header(h);
     const auto emit = [&] {
-        out.insert(out.end(), record, record + o_.skip);
-        out.insert(out.end(), h, h + primary);
-        out.insert(out.end(), body, body + size);
+        const std::size_t at = out.size();
+        out.resize(at + o_.skip + primary + size);
+        std::uint8_t* to = out.data() + at;
+        if (o_.skip != 0) std::memcpy(to, record, o_.skip);
+        std::memcpy(to + o_.skip, h, primary);
+        std::memcpy(to + o_.skip + primary, body, size);
         last.push_back(header.seq_count);
         ++counts_.packets;
     };
