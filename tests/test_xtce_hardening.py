@@ -84,6 +84,11 @@ def test_a_packet_that_cannot_be_read_is_reported_by_its_stream_number():
     table = decoded["P"]
     assert len(table["F"]) == 998 and set(table["F"].tolist()) == {"ab"}
     assert table["D"].compressed().tolist() == [5]
+    # Fed in pieces, the messages still count from the start of the stream.
+    from bitweave_columns import StreamDecoder
+    stream, decoder = packets(*bodies), StreamDecoder(definition)
+    fed = [decoder.feed(stream[at:at + 3001]) for at in range(0, len(stream), 3001)]
+    assert [m for f in fed for m in f.invalid.first_errors] == list(decoded.invalid.first_errors)
 
 
 @pytest.mark.parametrize("charset, term, unit", [("UTF-16", "0000", 2), ("UTF-32", "00000000", 4),

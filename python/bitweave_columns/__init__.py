@@ -9,8 +9,9 @@ functions (:meth:`Layout.unpack_one`, :meth:`Layout.pack_one`). Every value equa
 
 :func:`ccsds_index` walks a stream of CCSDS space packets, so that a file of mixed packet
 types can be decoded by type with ``Layout.unpack(data, offsets=..., lengths=...)``.
-:class:`StreamDecoder` decodes such a stream as it arrives, in chunks cut anywhere, and
-:mod:`bitweave_columns.frames` takes packets out of CCSDS transfer frames.
+:class:`StreamDecoder` decodes such a stream as it arrives, in chunks cut anywhere,
+:func:`join_segments` joins segmented packets, and :mod:`bitweave_columns.frames` takes
+packets out of CCSDS transfer frames.
 """
 
 from importlib import metadata as _metadata
@@ -20,7 +21,7 @@ import numpy as _np
 from ._columns import LayoutBase as _LayoutBase
 from ._columns import ccsds_index
 
-__all__ = ["Layout", "StreamDecoder", "ccsds_index"]
+__all__ = ["Layout", "StreamDecoder", "ccsds_index", "join_segments"]
 
 try:
     __version__ = _metadata.version("bitweave")
@@ -220,4 +221,4 @@ class Layout(_LayoutBase):
         return count
 
 
-from .stream import StreamDecoder  # noqa: E402  (it builds on Layout)
+from .stream import StreamDecoder, join_segments  # noqa: E402  (it builds on Layout)

@@ -10,8 +10,9 @@ from bitweave import _UnpackItem
 from ._columns import LayoutBase as _LayoutBase
 from ._columns import ccsds_index as ccsds_index
 from .stream import StreamDecoder as StreamDecoder
+from .stream import join_segments as join_segments
 
-__all__ = ["Layout", "StreamDecoder", "ccsds_index"]
+__all__ = ["Layout", "StreamDecoder", "ccsds_index", "join_segments"]
 __version__: str
 
 _Buffer = bytes | bytearray | memoryview | Any

@@ -16,12 +16,90 @@ stream gives.
 import numpy as np
 
 from . import Layout, ccsds_index, xtce
+from ._columns import _SegmentJoiner, _sequence_gaps
 from .frames import FrameReader
+from .xtce.decode import _Buffer
 
-__all__ = ["StreamDecoder", "Tables"]
+__all__ = ["Segments", "StreamDecoder", "Tables", "join_segments"]
 
-_COUNT_MODULUS = 1 << 14
-_IDLE_APID = 0x7FF
+SEGMENT_LIMIT = 1 << 20  # bytes of partial packets held while their segments are joined
+_NO_COUNTS = np.full(2048, -1, np.int32).tobytes()  # no APID's sequence count seen yet
+
+
+class Segments(bytes):
+    """Space packets one after another (a ``bytes``), segmented ones joined: with
+    ``joined`` (packets joined from segments), ``segments`` (segments read),
+    ``segments_dropped`` (segments of broken runs, never joined) and ``tail`` (bytes after
+    the last whole packet, left out)."""
+
+    joined: int
+    segments: int
+    segments_dropped: int
+    tail: int
+
+    def __repr__(self):
+        return (f"Segments({len(self)} bytes, joined={self.joined}, segments={self.segments}, "
+                f"segments_dropped={self.segments_dropped}, tail={self.tail})")
+
+    __str__ = __repr__
+
+
+def _joiner(apids, skip_header_bytes, segment_header_bytes):
+    """The C++ joiner of the segments of `apids` (True: all)."""
+    if isinstance(segment_header_bytes, bool) or not isinstance(segment_header_bytes, int):
+        raise TypeError("segment_header_bytes must be an int")
+    if not 0 <= segment_header_bytes <= 65536:
+        raise ValueError(f"segment_header_bytes must be from 0 to 65536, not "
+                         f"{segment_header_bytes}")
+    if skip_header_bytes > 65536:
+        raise ValueError(f"skip_header_bytes must be up to 65536 where segments are joined, "
+                         f"not {skip_header_bytes}")
+    words = np.zeros(32, np.uint64)  # bit a % 64 of word a // 64: APID a is joined
+    if apids is True:
+        words[:] = ~np.uint64(0)
+    else:
+        if isinstance(apids, (int, np.integer)):
+            apids = [apids]
+        for apid in apids:
+            if isinstance(apid, bool) or not isinstance(apid, (int, np.integer)) \
+                    or not 0 <= apid < 2048:
+                raise ValueError(f"{apid!r} is not an APID (an int from 0 to 2047)")
+            words[int(apid) >> 6] |= np.uint64(1 << (int(apid) & 63))
+    return _SegmentJoiner(skip_header_bytes, segment_header_bytes, words.tobytes(),
+                          SEGMENT_LIMIT)
+
+
+def join_segments(data, apids=True, *, skip_header_bytes=0, segment_header_bytes=0):
+    """The packets of a stream with each run of segments joined into one packet, as
+    :class:`Segments` (which feeds ``ccsds_index`` and ``Definition.decode`` as it is).
+
+    ``data`` is any contiguous buffer of space packets, each behind ``skip_header_bytes``
+    of record header. ``apids``: the APIDs whose segments are joined (an int or several),
+    all by default. Packets of sequence flags 01 (first segment), 00 (continuation) and 10
+    (last) of one APID with consecutive sequence counts become one packet: the first
+    segment's record and primary headers, with flags 11 and the length recomputed, its
+    whole data field, then the user data of each later segment in order. Segments carry
+    user data: ``segment_header_bytes`` is the size of the secondary header that a later
+    segment carries when its header's flag says so, left out of the joined packet (the
+    first segment's is kept). Other packets pass as they are.
+
+    A broken run (a continuation or last segment with no first, a jump of the sequence
+    count inside, a new first or an unsegmented packet of the APID before the last, more
+    than a packet's 65536 bytes of data, or more than ``SEGMENT_LIMIT`` bytes of partial
+    packets held) is dropped, its segments counted in ``segments_dropped``, never joined
+    to other bytes; so is a run the data ends in.
+    """
+    if isinstance(skip_header_bytes, bool) or not isinstance(skip_header_bytes, int):
+        raise TypeError("skip_header_bytes must be an int")
+    if skip_header_bytes < 0:
+        raise ValueError(f"skip_header_bytes must be >= 0, not {skip_header_bytes}")
+    joiner = _joiner(apids, skip_header_bytes, segment_header_bytes)
+    packets = Segments(joiner.feed(data)[0])
+    joiner.finish()
+    c = joiner.counts()
+    packets.joined, packets.segments = c["joined"], c["segments"]
+    packets.segments_dropped, packets.tail = c["dropped"], c["carry_bytes"]
+    return packets
 
 
 class Tables(dict):
@@ -51,11 +129,22 @@ class StreamDecoder:
     as ``frames.tm_packets`` gives them. ``errors="mask"`` (with layouts) masks fields of
     packets shorter than their layout instead of raising.
 
+    ``segmented``: the APIDs (an int or several, or True for all) whose segmented packets
+    are joined before decoding, as :func:`join_segments` joins them (with
+    ``segment_header_bytes``); each joined packet is one row, and ``packet_offset`` then
+    counts bytes of the packets as :func:`join_segments` gives them. Segments are held
+    until their last arrives (in :attr:`pending`, at most ``SEGMENT_LIMIT`` bytes);
+    :attr:`segments_dropped` counts those of broken runs. A gap is then a jump from the
+    last segment of a packet to the next packet of its APID.
+
+    ``first_errors`` of a definition's ``invalid`` packets, like ``packet_index`` and
+    ``packet_offset``, count packets and bytes from the start of the whole stream.
+
     :meth:`feed` returns the packets the chunk completed; :meth:`close` what is left.
     """
 
     def __init__(self, layouts, *, skip_header_bytes=0, derived=False, frames=None,
-                 errors="raise"):
+                 errors="raise", segmented=None, segment_header_bytes=0):
         self._definition = isinstance(layouts, xtce.Definition)
         if self._definition:
             self._layouts = None
@@ -87,23 +176,40 @@ class StreamDecoder:
         self.derived = bool(derived)
         self.errors = errors
         self.frames = frames
+        self._joiner = None if segmented is None or segmented is False else \
+            _joiner(segmented, skip_header_bytes, segment_header_bytes)
         self.gaps = []  # (apid, expected, got, packet_index)
         self.packets = 0  # whole packets so far
         self._held = bytearray()
         self._base = 0  # the stream byte of _held[0]
-        self._last = {}  # APID -> its last sequence count
+        self._counts = _NO_COUNTS  # each APID's last sequence count (int32), or -1
         self._closed = False
 
     @property
     def pending(self):
         """Bytes held: of an unfinished packet (and, with frames, of an unfinished frame
-        and of packets still being joined from frames)."""
-        return len(self._held) + (self.frames.pending if self.frames is not None else 0)
+        and of packets still being joined from frames; with segmented, of segments held)."""
+        held = len(self._held) + (self.frames.pending if self.frames is not None else 0)
+        if self._joiner is not None:
+            c = self._joiner.counts()
+            held += c["carry_bytes"] + c["held_bytes"]
+        return held
 
     @property
     def tail(self):
         """The bytes of the unfinished packet held (after close, what never completed)."""
-        return bytes(self._held)
+        return bytes(self._held) + (self._joiner.carry() if self._joiner is not None else b"")
+
+    @property
+    def joined(self):
+        """Packets joined from segments so far (0 unless ``segmented``)."""
+        return self._joiner.counts()["joined"] if self._joiner is not None else 0
+
+    @property
+    def segments_dropped(self):
+        """Segments of broken runs, never joined (at close, also those of the run the
+        stream ended in)."""
+        return self._joiner.counts()["dropped"] if self._joiner is not None else 0
 
     def feed(self, chunk):
         """Takes the next bytes of the stream (any bytes-like object, cut anywhere) and
@@ -117,10 +223,13 @@ class StreamDecoder:
             raise TypeError("chunk must be a contiguous buffer")
         if self.frames is not None:
             view = self.frames.feed(view)
+        lasts = None
+        if self._joiner is not None:  # whole packets only, segments joined
+            view, lasts = self._joiner.feed(view)
         held = len(self._held)
         self._held += view.cast("B") if isinstance(view, memoryview) else view
         try:
-            return self._decode()
+            return self._decode(lasts)
         except BaseException:
             del self._held[held:]
             raise
@@ -128,26 +237,34 @@ class StreamDecoder:
     def close(self):
         """Ends the stream: returns a result with no packets (the shape :meth:`feed`
         returns) whose ``tail`` counts the bytes that never made a whole packet; those bytes
-        stay in :attr:`tail`. Further feeds are refused."""
+        stay in :attr:`tail`. Segments still held are dropped. Further feeds are refused."""
         self._closed = True
-        return self._decode()
+        result = self._decode(None)
+        if self._joiner is not None:
+            self._joiner.finish()
+            result.tail += self._joiner.counts()["carry_bytes"]
+        return result
 
-    def _decode(self):
+    def _decode(self, lasts):
         data = self._held
         index = ccsds_index(data, skip_header_bytes=self.skip_header_bytes)
         offsets = index["offset"]
         n = len(offsets)
         used = int(offsets[-1] + index["length"][-1]) if n else 0
         first = self.packets
+        if lasts is not None and len(lasts) != n:  # packets held from before: none with a joiner
+            lasts = None
+        gaps, counts = _sequence_gaps(index["apid"], index["seq_count"], lasts, first,
+                                      self._counts)
         if self._definition:
-            result = self.definition.decode_index(data, index, derived=self.derived)
-            _shift_decoded(result, first, self._base)
+            with _Buffer(data) as buf:
+                result = self.definition._decode(buf, index, 0, None, self.derived,
+                                                 first=first, base=self._base)
         else:
             result = Tables(self._tables(data, index, first), n, int(index["tail"]))
-        gaps, last = _gaps(index["apid"], index["seq_count"], first, self._last)
         # Everything decoded: only now is the state moved on.
         self.gaps.extend(gaps)
-        self._last = last
+        self._counts = counts
         self.packets += n
         self._base += used
         del self._held[:used]
@@ -156,7 +273,11 @@ class StreamDecoder:
     def _tables(self, data, index, first):
         apids = index["apid"]
         tables = {}
-        for apid, entry in self._layouts.items():
+        layouts = self._layouts
+        if len(layouts) > 4:  # one pass for the APIDs present, not one for each layout
+            present = set(np.unique(apids).tolist())
+            layouts = {a: e for a, e in layouts.items() if a in present}
+        for apid, entry in layouts.items():
             rows = np.flatnonzero(apids == apid)
             if not len(rows):
                 continue
@@ -173,8 +294,9 @@ class StreamDecoder:
             except ValueError as e:
                 raise ValueError(f"APID {apid}, counting from packet {first} of the stream: "
                                  f"{e}") from e
-            table["packet_index"] = rows + first
-            table["packet_offset"] = offs + self._base
+            rows += first  # both new arrays of this call
+            offs += self._base
+            table["packet_index"], table["packet_offset"] = rows, offs
             tables[apid] = table
         return tables
 
@@ -205,38 +327,3 @@ class StreamDecoder:
                     table[name] = np.ma.masked_all(len(rows), values.dtype)
                 table[name][at] = values
         return table, rows, offs
-
-
-def _shift_decoded(decoded, first, base):
-    """Renumbers a decode of the held bytes as rows of the whole stream."""
-    for table in decoded.values():
-        table["packet_index"] = table["packet_index"] + first
-        table["packet_offset"] = table["packet_offset"] + base
-    for skipped in (decoded.unmatched, decoded.truncated, decoded.invalid, decoded.unsupported):
-        skipped.packet_index = skipped.packet_index + first
-        skipped.offsets = skipped.offsets + base
-
-
-def _gaps(apids, counts, first, last):
-    """Jumps of each APID's sequence count (idle packets aside) among these packets, the
-    first of each APID compared with `last`, its count before them; and `last` moved on."""
-    last = dict(last)
-    if not len(apids):
-        return [], last
-    order = np.argsort(apids, kind="stable")
-    a = apids[order]
-    s = counts[order].astype(np.int32)
-    same = a[1:] == a[:-1]
-    # Within an APID: each count one past the one before, modulo 16384.
-    inside = np.flatnonzero(same & ((s[1:] - s[:-1] - 1) & (_COUNT_MODULUS - 1) != 0)) + 1
-    jumps = [(k, (int(s[k - 1]) + 1) % _COUNT_MODULUS) for k in inside.tolist()]
-    starts = [0] + (np.flatnonzero(~same) + 1).tolist()
-    for i, j in zip(starts, starts[1:] + [len(a)]):
-        apid = int(a[i])
-        if apid in last and (last[apid] + 1) % _COUNT_MODULUS != s[i]:
-            jumps.append((i, (last[apid] + 1) % _COUNT_MODULUS))
-        last[apid] = int(s[j - 1])
-    gaps = sorted((int(a[k]), expected, int(s[k]), int(order[k]) + first)
-                  for k, expected in jumps if a[k] != _IDLE_APID)
-    gaps.sort(key=lambda g: g[3])
-    return gaps, last

@@ -1,13 +1,35 @@
 """Telemetry decoded as it arrives: chunks of a stream cut anywhere."""
 
-from collections.abc import Callable, Mapping
+from collections.abc import Callable, Iterable, Mapping
 from typing import Any, Literal
+
+from typing_extensions import disjoint_base
 
 from . import Layout
 from .frames import FrameReader
 from .xtce import Decoded, Definition
 
-__all__ = ["StreamDecoder", "Tables"]
+__all__ = ["Segments", "StreamDecoder", "Tables", "join_segments"]
+
+SEGMENT_LIMIT: int
+
+@disjoint_base
+class Segments(bytes):
+    """Space packets one after another, segmented ones joined."""
+
+    joined: int
+    segments: int
+    segments_dropped: int
+    tail: int
+
+def join_segments(
+    data: Any,
+    apids: bool | int | Iterable[int] = True,
+    *,
+    skip_header_bytes: int = 0,
+    segment_header_bytes: int = 0,
+) -> Segments:
+    """The packets of a stream with each run of segments joined into one packet."""
 
 class Tables(dict[int, dict[str, Any]]):
     """Tables by APID, with the packets indexed and the bytes held."""
@@ -34,6 +56,8 @@ class StreamDecoder:
         derived: bool = False,
         frames: int | FrameReader | None = None,
         errors: Literal["raise", "mask"] = "raise",
+        segmented: bool | int | Iterable[int] | None = None,
+        segment_header_bytes: int = 0,
     ) -> None: ...
     @property
     def pending(self) -> int:
@@ -41,6 +65,12 @@ class StreamDecoder:
     @property
     def tail(self) -> bytes:
         """The bytes of the unfinished packet held."""
+    @property
+    def joined(self) -> int:
+        """Packets joined from segments so far."""
+    @property
+    def segments_dropped(self) -> int:
+        """Segments of broken runs, never joined."""
     def feed(self, chunk: Any) -> Decoded | Tables:
         """The packets the chunk completed, decoded."""
     def close(self) -> Decoded | Tables:

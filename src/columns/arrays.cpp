@@ -1,6 +1,7 @@
 // numpy arrays made through numpy's own Python-level functions and filled in place: the
 // extension never builds against numpy's C API.
 #include <cstdint>
+#include <cstring>
 #include <string>
 
 #if defined(__linux__)
@@ -15,13 +16,40 @@ namespace {
 
 PyObject* numpy_empty = nullptr;  // numpy.empty
 
+// The dtypes of the type codes asked for so far, made once each: numpy.empty given a dtype
+// skips parsing its name, which is most of the cost of a small column.
+struct CodeType {
+    const char* code;
+    PyObject* dtype;
+};
+CodeType code_types[32] = {};
+
+PyObject* dtype_of(const char* code) {
+    for (CodeType& t : code_types) {
+        if (t.code == nullptr) {
+            py::Ref name(PyUnicode_FromString(code));
+            py::Ref numpy(name ? PyImport_ImportModule("numpy") : nullptr);
+            py::Ref dtype_type(numpy ? PyObject_GetAttrString(numpy.get(), "dtype") : nullptr);
+            if (!dtype_type) return nullptr;
+            t.dtype = PyObject_CallOneArg(dtype_type.get(), name.get());
+            if (t.dtype == nullptr) return nullptr;
+            t.code = code;  // the codes are string literals of the callers
+            return t.dtype;
+        }
+        if (t.code == code || std::strcmp(t.code, code) == 0) return t.dtype;
+    }
+    return nullptr;  // not reached: fewer codes than rows
+}
+
+}  // namespace
+
 // Maps a new column's pages in one call where the system can, instead of taking one fault
 // per page as the decode first writes them (in a virtual machine each fault is costly). A
 // hint only: where it is refused or unknown, the faults happen as before.
 void populate(void* data, std::size_t bytes) {
 #if defined(__linux__) && defined(MADV_POPULATE_WRITE)
     constexpr std::size_t page = 4096;
-    if (bytes < (std::size_t{1} << 20)) return;  // small columns fault little
+    if (bytes < (std::size_t{1} << 13)) return;  // small columns fault little
     const auto first = (reinterpret_cast<std::uintptr_t>(data) + page - 1) & ~(page - 1);
     const auto end = (reinterpret_cast<std::uintptr_t>(data) + bytes) & ~(page - 1);
     if (end > first) madvise(reinterpret_cast<void*>(first), end - first, MADV_POPULATE_WRITE);
@@ -31,8 +59,6 @@ void populate(void* data, std::size_t bytes) {
 #endif
 }
 
-}  // namespace
-
 bool find_numpy() {
     if (numpy_empty != nullptr) return true;
     py::Ref numpy(PyImport_ImportModule("numpy"));
@@ -41,7 +67,10 @@ bool find_numpy() {
     return numpy_empty != nullptr;
 }
 
-void forget_numpy() { numpy_empty = nullptr; }
+void forget_numpy() {
+    numpy_empty = nullptr;
+    for (CodeType& t : code_types) t = {};
+}
 
 py::Ref new_array(std::uint64_t count, const char* code, void*& data) {
     if (count > std::uint64_t(PY_SSIZE_T_MAX)) {
@@ -49,10 +78,15 @@ py::Ref new_array(std::uint64_t count, const char* code, void*& data) {
                      static_cast<unsigned long long>(count));
         return py::Ref();
     }
+    PyObject* type = dtype_of(code);
+    if (type == nullptr) {
+        if (!PyErr_Occurred()) PyErr_Format(PyExc_SystemError, "no numpy type for '%s'", code);
+        return py::Ref();
+    }
     py::Ref n(PyLong_FromUnsignedLongLong(count));
-    py::Ref type(n ? PyUnicode_FromString(code) : nullptr);
-    if (!type) return py::Ref();
-    py::Ref array(PyObject_CallFunctionObjArgs(numpy_empty, n.get(), type.get(), nullptr));
+    if (!n) return py::Ref();
+    PyObject* call[] = {n.get(), type};
+    py::Ref array(PyObject_Vectorcall(numpy_empty, call, 2, nullptr));
     if (!array) return py::Ref();
     Py_buffer view;
     if (PyObject_GetBuffer(array.get(), &view, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS) < 0)

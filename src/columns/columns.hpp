@@ -20,6 +20,10 @@ void forget_numpy();
 // caller's alone). An object array starts full of None.
 py::Ref new_array(std::uint64_t count, const char* code, void*& data);
 
+// Maps the pages of new memory of ours in one call where the system can (a hint only;
+// nothing for less than 8 KiB), instead of a fault per page as they are first written.
+void populate(void* data, std::size_t bytes);
+
 // A size or position argument: an integer from 0 to 2**64 - 1. Otherwise false, with a
 // TypeError naming `what` (not an integer) or an OverflowError naming it (out of range).
 bool size_argument(PyObject* obj, const char* what, std::uint64_t& out);
@@ -71,6 +75,12 @@ void forget_tree_type();
 
 // The transfer frame reader type of frames.cpp, added to the module as _FrameReader.
 bool add_frame_reader_type(PyObject* module);
+
+// The segment joiner type of segments.cpp, added to the module as _SegmentJoiner.
+bool add_segment_joiner_type(PyObject* module);
+
+// _sequence_gaps(apids, counts, lasts, first, state): the module function of segments.cpp.
+PyObject* sequence_gaps(PyObject* module, PyObject* args);
 
 // ccsds_index(data, *, offset=0, skip_header_bytes=0): the module function of stream.cpp.
 PyObject* ccsds_index(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);

@@ -75,19 +75,25 @@ PyObject* reader_feed(PyObject* self, PyObject* data) {
         PyErr_SetString(PyExc_RuntimeError, "the frame reader is being fed by another thread");
         return nullptr;
     }
-    std::vector<std::uint8_t> out;
+    // The packets are written into the bytes object returned, made as large as they can
+    // be and cut to what they are.
+    const std::size_t bound = obj->reader->feed_bound(view.span().size());
+    if (bound > std::size_t(PY_SSIZE_T_MAX)) return PyErr_NoMemory();
+    PyObject* out = PyBytes_FromStringAndSize(nullptr, Py_ssize_t(bound));
+    if (out == nullptr) return nullptr;
+    PacketSink sink{reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(out)), bound};
+    populate(sink.data, bound);
     obj->busy = true;
     try {
-        // Packets never outgrow the frames they came in, and what was held before.
-        out.reserve(view.span().size() + obj->reader->packet_bytes());
-        without_interpreter([&] { obj->reader->feed(view.span(), out); });
+        without_interpreter([&] { obj->reader->feed(view.span(), sink); });
     } catch (const std::bad_alloc&) {
         obj->busy = false;
+        Py_DECREF(out);
         return PyErr_NoMemory();
     }
     obj->busy = false;
-    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(out.data()),
-                                     Py_ssize_t(out.size()));
+    if (sink.size != bound && _PyBytes_Resize(&out, Py_ssize_t(sink.size)) < 0) return nullptr;
+    return out;
 }
 
 PyObject* reader_counts(PyObject* self, PyObject*) {

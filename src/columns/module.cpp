@@ -26,6 +26,12 @@ PyMethodDef module_methods[] = {
      "starts and sizes are int64 buffers of one length, and every piece must lie inside\n"
      "data (ValueError otherwise). For the fields of mission databases whose size varies\n"
      "from packet to packet."},
+    {"_sequence_gaps", sequence_gaps, METH_VARARGS,
+     "_sequence_gaps(apids, counts, lasts, first, state, /)\n--\n\n"
+     "The jumps of each APID's sequence count among packets in order, idle ones aside, as\n"
+     "(gaps, state): gaps a list of (apid, expected, got, first + row); apids, counts and\n"
+     "lasts (each packet's last segment's count, or None) uint16 buffers of one length;\n"
+     "state and the state returned 2048 int32 values (bytes), each APID's last count or -1."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -64,7 +70,7 @@ PyMODINIT_FUNC PyInit__columns() {
     if (!bitweave::py::intern_names() || !find_numpy()) return nullptr;
     bitweave::py::Ref module(PyModule_Create(&module_def));
     if (!module || !add_layout_type(module.get()) || !add_tree_type(module.get()) ||
-        !add_frame_reader_type(module.get()))
+        !add_frame_reader_type(module.get()) || !add_segment_joiner_type(module.get()))
         return nullptr;
     Py_AtExit(forget_interpreter);
     Py_INCREF(module.get());

@@ -80,6 +80,14 @@ std::size_t FrameReader::packet_bytes() const {
 }
 
 void FrameReader::feed(std::span<const std::uint8_t> data, std::vector<std::uint8_t>& out) {
+    const std::size_t at = out.size();
+    out.resize(at + feed_bound(data.size()));
+    PacketSink sink{out.data() + at, out.size() - at};
+    feed(data, sink);
+    out.resize(at + sink.size);
+}
+
+void FrameReader::feed(std::span<const std::uint8_t> data, PacketSink& out) {
     const std::size_t length = o_.frame_length;
     const std::uint8_t* p = data.data();
     std::size_t n = data.size();
@@ -96,7 +104,7 @@ void FrameReader::feed(std::span<const std::uint8_t> data, std::vector<std::uint
     }
 }
 
-void FrameReader::frame(const std::uint8_t* f, std::vector<std::uint8_t>& out) {
+void FrameReader::frame(const std::uint8_t* f, PacketSink& out) {
     const std::size_t length = o_.frame_length;
     ++counts_.frames;
     std::size_t end = length;
@@ -160,7 +168,7 @@ void FrameReader::frame(const std::uint8_t* f, std::vector<std::uint8_t>& out) {
 }
 
 void FrameReader::zone(Channel& ch, const std::uint8_t* z, std::size_t n, std::uint32_t fhp,
-                       std::vector<std::uint8_t>& out) {
+                       PacketSink& out) {
     if (fhp != no_packet_starts && fhp >= n) {  // points past the zone: the header is wrong
         ++counts_.invalid;
         drop(ch);
@@ -184,8 +192,7 @@ void FrameReader::zone(Channel& ch, const std::uint8_t* z, std::size_t n, std::u
 }
 
 // Adds up to n bytes to the packet being joined; returns how many it took.
-std::size_t FrameReader::join(Channel& ch, const std::uint8_t* z, std::size_t n,
-                              std::vector<std::uint8_t>& out) {
+std::size_t FrameReader::join(Channel& ch, const std::uint8_t* z, std::size_t n, PacketSink& out) {
     std::size_t used = 0;
     if (ch.partial.size() < primary) {
         const std::size_t k = std::min(primary - ch.partial.size(), n);
@@ -205,8 +212,7 @@ std::size_t FrameReader::join(Channel& ch, const std::uint8_t* z, std::size_t n,
 }
 
 // Packets from a packet header at z: the whole ones given out, a last partial one kept.
-void FrameReader::packets(Channel& ch, const std::uint8_t* z, std::size_t n,
-                          std::vector<std::uint8_t>& out) {
+void FrameReader::packets(Channel& ch, const std::uint8_t* z, std::size_t n, PacketSink& out) {
     while (n > 0) {
         if (n >= primary) {
             if ((z[0] >> 5) != 0) {  // not a space packet: lose sync until the next pointer
@@ -226,8 +232,10 @@ void FrameReader::packets(Channel& ch, const std::uint8_t* z, std::size_t n,
     }
 }
 
-void FrameReader::emit(const std::uint8_t* p, std::size_t n, std::vector<std::uint8_t>& out) {
-    if ((p[0] >> 5) != 0) {  // a header whose first bytes came before a loss went unseen
+void FrameReader::emit(const std::uint8_t* p, std::size_t n, PacketSink& out) {
+    // A header whose first bytes came before a loss went unseen; or no room, which the
+    // capacity feed_bound gives rules out.
+    if ((p[0] >> 5) != 0 || n > out.capacity - out.size) {
         ++counts_.dropped;
         return;
     }
@@ -236,7 +244,8 @@ void FrameReader::emit(const std::uint8_t* p, std::size_t n, std::vector<std::ui
         return;
     }
     ++counts_.packets;
-    out.insert(out.end(), p, p + n);
+    std::memcpy(out.data + out.size, p, n);
+    out.size += n;
 }
 
 void FrameReader::drop(Channel& ch) {

@@ -63,6 +63,14 @@ struct FrameCounts {
 // Why a frame's options cannot describe any frame; nullptr when they can.
 const char* frame_options_problem(const FrameOptions& options);
 
+// Where a feed writes the packets it completes: `capacity` bytes from `data`, filled from
+// the start; `size` bytes written.
+struct PacketSink {
+    std::uint8_t* data = nullptr;
+    std::size_t capacity = 0;
+    std::size_t size = 0;
+};
+
 // Reads frames as they arrive, in pieces cut anywhere, and gives out the packets of the
 // wanted channels as they complete. Memory held: the unfinished frame, and per channel
 // the packet it is joining (at most 65542 bytes).
@@ -70,8 +78,14 @@ class FrameReader {
   public:
     explicit FrameReader(const FrameOptions& options);
 
-    // Reads `data`, appending each packet it completes to `out`. The bytes of `data` are
-    // read once each (a frame is copied before it is checked), so they may change meanwhile.
+    // The most bytes of packets a feed of `size` bytes can complete: every packet byte
+    // comes from those bytes, the unfinished frame or a packet being joined.
+    std::size_t feed_bound(std::size_t size) const { return size + have_ + packet_bytes(); }
+    // Reads `data`, writing each packet it completes to `out`, whose capacity must be at
+    // least feed_bound(data.size()). The bytes of `data` are read once each (a frame is
+    // copied before it is checked), so they may change meanwhile.
+    void feed(std::span<const std::uint8_t> data, PacketSink& out);
+    // The same, appending to a vector.
     void feed(std::span<const std::uint8_t> data, std::vector<std::uint8_t>& out);
 
     const FrameCounts& counts() const { return counts_; }
@@ -88,13 +102,12 @@ class FrameReader {
         std::vector<std::uint8_t> partial;
     };
 
-    void frame(const std::uint8_t* f, std::vector<std::uint8_t>& out);
+    void frame(const std::uint8_t* f, PacketSink& out);
     void zone(Channel& ch, const std::uint8_t* z, std::size_t n, std::uint32_t fhp,
-              std::vector<std::uint8_t>& out);
-    std::size_t join(Channel& ch, const std::uint8_t* z, std::size_t n,
-                     std::vector<std::uint8_t>& out);
-    void packets(Channel& ch, const std::uint8_t* z, std::size_t n, std::vector<std::uint8_t>& out);
-    void emit(const std::uint8_t* p, std::size_t n, std::vector<std::uint8_t>& out);
+              PacketSink& out);
+    std::size_t join(Channel& ch, const std::uint8_t* z, std::size_t n, PacketSink& out);
+    void packets(Channel& ch, const std::uint8_t* z, std::size_t n, PacketSink& out);
+    void emit(const std::uint8_t* p, std::size_t n, PacketSink& out);
     void drop(Channel& ch);
 
     FrameOptions o_;

@@ -116,6 +116,7 @@ class _Decoding:
         # messages of the first few, each naming the packet's number in the stream
         self.invalid = []
         self.errors = []
+        self.base = 0  # added to byte offsets in the messages: the buffer's place in a stream
 
     def walk(self, container, g):
         if container.name in self.d.unsupported:
@@ -232,7 +233,8 @@ class _Decoding:
         invalid[row] = True
         if len(self.errors) < 10:
             self.errors.append((int(g.pidx[row]), f"packet {g.pidx[row]} (byte "
-                                                  f"{g.offs[row]}), {name!r}: {message}"))
+                                                  f"{g.offs[row] + self.base}), {name!r}: "
+                                                  f"{message}"))
 
     @staticmethod
     def step_names(step):

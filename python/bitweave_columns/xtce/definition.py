@@ -510,7 +510,9 @@ class Definition:
                                      _skipped(()), unsupported=unsupported,
                                      names=self._qualified), derived)
 
-    def _decode(self, buf, index, start, stop, derived, walk=True):
+    def _decode(self, buf, index, start, stop, derived, walk=True, first=0, base=0):
+        """The decode of rows `start` to `stop` of `index`, numbered as packets from `first`
+        (row 0) and bytes from `base` (the buffer's first byte) of a longer stream."""
         if self.root is None:
             raise XtceError(f"{self.name!r} has several root containers; name the one to start "
                             "from with load(..., root=...)")
@@ -522,20 +524,23 @@ class Definition:
         tail = index.get("tail", 0) if stop == total else 0
         plan = self._tree_plan() if walk else None
         plan = plan if plan is not None and stop - start <= plan.most() else None
-        got = plan.decode(buf, offs[start:stop], lens[start:stop], start, derived) \
+        got = plan.decode(buf, offs[start:stop], lens[start:stop], first + start, derived) \
             if plan is not None and len(offs) == len(lens) else None
         if got is not None:
             # One pass of the C++ walk; packets it cannot read send the whole range down
             # the general path below, which reports them.
-            return self._result(*got, stop - start, tail, derived)
+            return _moved(self._result(*got, stop - start, tail, derived), base)
         run = _Decoding(self, buf, derived)
-        group = _Group(np.arange(start, stop, dtype=np.int64), offs[start:stop], lens[start:stop])
+        run.base = base
+        group = _Group(np.arange(first + start, first + stop, dtype=np.int64), offs[start:stop],
+                       lens[start:stop])
         run.walk(self.containers[self.root], group)
         tables = {name: run.tables[name] for name in self.containers if name in run.tables}
-        return self._stamped(Decoded(tables, _skipped(run.unmatched), _skipped(run.truncated),
-                                    stop - start, int(tail), _skipped(run.invalid, run.errors),
-                                    unsupported=_skipped(run.unsupported),
-                                    names=self._qualified), derived)
+        return _moved(self._stamped(Decoded(tables, _skipped(run.unmatched),
+                                            _skipped(run.truncated), stop - start, int(tail),
+                                            _skipped(run.invalid, run.errors),
+                                            unsupported=_skipped(run.unsupported),
+                                            names=self._qualified), derived), base)
 
     def _stamped(self, decoded, derived):
         decoded.definition, decoded.derived = self, bool(derived)
@@ -565,6 +570,18 @@ class Definition:
     def decode_command(self, packet):
         """(name, args) of the command `packet` holds, args as engineering values."""
         return _decode_command(self, packet)
+
+
+def _moved(decoded, base):
+    """`decoded` with its byte offsets counted from `base`."""
+    if base:
+        for table in decoded.values():
+            table["packet_offset"] = table["packet_offset"] + base  # may be the index's
+        for skipped in (decoded.unmatched, decoded.truncated, decoded.invalid,
+                        decoded.unsupported):
+            if len(skipped.offsets):
+                skipped.offsets = skipped.offsets + base
+    return decoded
 
 
 def _row_value(col):
