@@ -221,3 +221,15 @@ def test_segments_beyond_one_packet_or_unfinished_are_dropped():
     assert decoder.segments_dropped == 1
     with pytest.raises(ValueError, match="APID"):
         join_segments(b"", [2048])
+
+
+def test_apid_groups_take_only_an_index_and_apids():
+    from bitweave_columns._columns import _apid_groups
+    apids, offs = np.array([5, 7, 5], np.uint16), np.array([0, 10, 20], np.int64)
+    got = _apid_groups(apids, offs, offs + 3, [5, 9], 100, 1000)
+    assert list(got) == [5] and [a.tolist() for a in got[5]] == [[100, 102], [0, 20], [3, 23],
+                                                                 [1000, 1020]]
+    with pytest.raises(ValueError, match="of one length"):
+        _apid_groups(apids, offs[:2], offs, [5], 0, 0)
+    with pytest.raises(ValueError, match="5000 is not an APID"):
+        _apid_groups(apids, offs, offs, [5000], 0, 0)

@@ -16,7 +16,7 @@ stream gives.
 import numpy as np
 
 from . import Layout, ccsds_index, xtce
-from ._columns import _SegmentJoiner, _sequence_gaps
+from ._columns import _apid_groups, _SegmentJoiner, _sequence_gaps
 from .frames import FrameReader
 from .xtce.decode import _Buffer
 
@@ -160,6 +160,7 @@ class StreamDecoder:
                     raise TypeError(f"layouts[{apid}] must be a Layout or a function of the "
                                     f"packet that returns one, not {type(entry).__name__!r}")
                 self._layouts[int(apid)] = entry
+            self._apids = list(self._layouts)
         else:
             raise TypeError(f"layouts must map APIDs to layouts, or be an xtce.Definition, "
                             f"not {type(layouts).__name__!r}")
@@ -271,17 +272,15 @@ class StreamDecoder:
         return result
 
     def _tables(self, data, index, first):
-        apids = index["apid"]
         tables = {}
-        layouts = self._layouts
-        if len(layouts) > 4:  # one pass for the APIDs present, not one for each layout
-            present = set(np.unique(apids).tolist())
-            layouts = {a: e for a, e in layouts.items() if a in present}
-        for apid, entry in layouts.items():
-            rows = np.flatnonzero(apids == apid)
-            if not len(rows):
+        # Each APID's packets in one pass over the index, numbered in the whole stream.
+        groups = _apid_groups(index["apid"], index["offset"], index["length"], self._apids,
+                              first, self._base)
+        for apid, entry in self._layouts.items():
+            group = groups.get(apid)
+            if group is None:
                 continue
-            offs, lens = index["offset"][rows], index["length"][rows]
+            rows, offs, lens, where = group
             try:
                 if isinstance(entry, Layout):  # the index's columns need no checking
                     table, masks = entry._decode(data, None, None, 0, offs, lens,
@@ -290,13 +289,12 @@ class StreamDecoder:
                         table = {name: np.ma.MaskedArray(column, mask=masks[name])
                                  for name, column in table.items()}
                 else:
-                    table, rows, offs = self._picked(data, entry, apid, rows, offs, lens)
+                    table, rows, where = self._picked(data, entry, apid, rows, offs, lens)
+                    where += self._base
             except ValueError as e:
                 raise ValueError(f"APID {apid}, counting from packet {first} of the stream: "
                                  f"{e}") from e
-            rows += first  # both new arrays of this call
-            offs += self._base
-            table["packet_index"], table["packet_offset"] = rows, offs
+            table["packet_index"], table["packet_offset"] = rows, where
             tables[apid] = table
         return tables
 

@@ -85,6 +85,9 @@ PyObject* sequence_gaps(PyObject* module, PyObject* args);
 // ccsds_index(data, *, offset=0, skip_header_bytes=0): the module function of stream.cpp.
 PyObject* ccsds_index(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
+// _apid_groups(apids, offsets, lengths, wanted, first, base): a module function of stream.cpp.
+PyObject* apid_groups(PyObject* module, PyObject* args);
+
 // _byte_slices(data, starts, sizes): the module function of slices.cpp.
 PyObject* byte_slices(PyObject* module, PyObject* args);
 

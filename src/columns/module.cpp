@@ -26,6 +26,11 @@ PyMethodDef module_methods[] = {
      "starts and sizes are int64 buffers of one length, and every piece must lie inside\n"
      "data (ValueError otherwise). For the fields of mission databases whose size varies\n"
      "from packet to packet."},
+    {"_apid_groups", apid_groups, METH_VARARGS,
+     "_apid_groups(apids, offsets, lengths, wanted, first, base, /)\n--\n\n"
+     "The packets of each APID of wanted in an index, in order, in one pass: a dict from APID\n"
+     "to (packet_index, offsets, lengths, packet_offset) int64 arrays, packet_index counting\n"
+     "from first and packet_offset from base; APIDs without a packet left out."},
     {"_sequence_gaps", sequence_gaps, METH_VARARGS,
      "_sequence_gaps(apids, counts, lasts, first, state, /)\n--\n\n"
      "The jumps of each APID's sequence count among packets in order, idle ones aside, as\n"

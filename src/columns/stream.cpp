@@ -117,4 +117,102 @@ PyObject* ccsds_index(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
     return columns.dict.release();
 }
 
+// _apid_groups(apids, offsets, lengths, wanted, first, base, /): the packets of each APID
+// of `wanted` in an index, in order: {apid: (packet_index, offsets, lengths, packet_offset)}
+// as int64 arrays, packet_index counting from `first` and packet_offset from `base`; APIDs
+// without a packet are left out. One pass for every APID, instead of a search per APID.
+PyObject* apid_groups(PyObject*, PyObject* args) {
+    PyObject *apids_obj, *offsets_obj, *lengths_obj, *wanted_obj;
+    unsigned long long first = 0, base = 0;
+    if (!PyArg_ParseTuple(args, "OOOOKK:_apid_groups", &apids_obj, &offsets_obj, &lengths_obj,
+                          &wanted_obj, &first, &base))
+        return nullptr;
+    View a, o, l;
+    if (!a.bytes(apids_obj, "apids") || !o.bytes(offsets_obj, "offsets") ||
+        !l.bytes(lengths_obj, "lengths"))
+        return nullptr;
+    const std::size_t n = a.span().size() / 2;
+    if (a.span().size() % 2 != 0 || o.span().size() != 8 * n || l.span().size() != 8 * n ||
+        first > (1ULL << 62) || base > (1ULL << 62)) {
+        PyErr_SetString(PyExc_ValueError,
+                        "_apid_groups takes a uint16 column and two int64 columns of one length, "
+                        "and first and base up to 2**62");
+        return nullptr;
+    }
+    py::Ref wanted(PySequence_Fast(wanted_obj, "wanted must be a sequence of APIDs"));
+    if (!wanted) return nullptr;
+    constexpr std::size_t apids = 2048;
+    try {
+        std::vector<std::int32_t> slot(apids, -1);
+        std::vector<std::uint16_t> order;
+        for (Py_ssize_t k = 0; k < PySequence_Fast_GET_SIZE(wanted.get()); ++k) {
+            const long apid = PyLong_AsLong(PySequence_Fast_GET_ITEM(wanted.get(), k));
+            if (apid == -1 && PyErr_Occurred()) return nullptr;
+            if (apid < 0 || apid >= long(apids)) {
+                PyErr_Format(PyExc_ValueError, "%ld is not an APID (an int from 0 to 2047)", apid);
+                return nullptr;
+            }
+            if (slot[std::size_t(apid)] < 0) {
+                slot[std::size_t(apid)] = std::int32_t(order.size());
+                order.push_back(std::uint16_t(apid));
+            }
+        }
+        // Each packet's group, read once; then the rows, each offset and length read once.
+        std::vector<std::int32_t> group(n);
+        std::vector<std::size_t> count(order.size(), 0);
+        const std::uint8_t* pa = a.span().data();
+        for (std::size_t i = 0; i < n; ++i) {
+            std::uint16_t apid;
+            std::memcpy(&apid, pa + 2 * i, 2);
+            group[i] = apid < apids ? slot[apid] : -1;
+            if (group[i] >= 0) ++count[std::size_t(group[i])];
+        }
+        struct Out {
+            py::Ref index, offsets, lengths, where;
+            std::int64_t *pi = nullptr, *po = nullptr, *pl = nullptr, *pw = nullptr;
+        };
+        std::vector<Out> out(order.size());
+        for (std::size_t g = 0; g < order.size(); ++g) {
+            if (count[g] == 0) continue;
+            void *pi, *po, *pl, *pw;
+            out[g].index = new_array(count[g], "i8", pi);
+            if (out[g].index) out[g].offsets = new_array(count[g], "i8", po);
+            if (out[g].offsets) out[g].lengths = new_array(count[g], "i8", pl);
+            if (out[g].lengths) out[g].where = new_array(count[g], "i8", pw);
+            if (!out[g].where) return nullptr;
+            out[g].pi = static_cast<std::int64_t*>(pi);
+            out[g].po = static_cast<std::int64_t*>(po);
+            out[g].pl = static_cast<std::int64_t*>(pl);
+            out[g].pw = static_cast<std::int64_t*>(pw);
+        }
+        const std::uint8_t *po = o.span().data(), *pl = l.span().data();
+        for (std::size_t i = 0; i < n; ++i) {
+            if (group[i] < 0) continue;
+            Out& g = out[std::size_t(group[i])];
+            std::int64_t off, len;
+            std::memcpy(&off, po + 8 * i, 8);
+            std::memcpy(&len, pl + 8 * i, 8);
+            *g.pi++ = std::int64_t(first + i);
+            *g.po++ = off;
+            *g.pl++ = len;
+            // An index's offsets lie inside its data; one that does not is passed on as it is.
+            *g.pw++ =
+                off >= 0 && std::uint64_t(off) < (1ULL << 62) ? std::int64_t(base) + off : off;
+        }
+        py::Ref dict(PyDict_New());
+        if (!dict) return nullptr;
+        for (std::size_t g = 0; g < order.size(); ++g) {
+            if (count[g] == 0) continue;
+            py::Ref key(PyLong_FromLong(order[g]));
+            py::Ref value(key ? PyTuple_Pack(4, out[g].index.get(), out[g].offsets.get(),
+                                             out[g].lengths.get(), out[g].where.get())
+                              : nullptr);
+            if (!value || PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) return nullptr;
+        }
+        return dict.release();
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+}
+
 }  // namespace bitweave::columns
