@@ -233,3 +233,19 @@ def test_apid_groups_take_only_an_index_and_apids():
         _apid_groups(apids, offs[:2], offs, [5], 0, 0)
     with pytest.raises(ValueError, match="5000 is not an APID"):
         _apid_groups(apids, offs, offs, [5000], 0, 0)
+
+
+def test_a_layout_function_s_packets_keep_their_stream_numbers():
+    # Packets of APID 5 whose value is even are read, the others left out by the function.
+    item = lambda n, b: {"name": n, "encoding": "unsigned", "bits": b, "byte_order": "big",
+                         "reverse_bits": False}
+    layout = Layout([item("h", 48), item("x", 16)])
+    stream = b"".join(bytes([0, 5, 0xC0 | i >> 8, i & 0xFF, 0, 1]) + (3 * i).to_bytes(2, "big")
+                      for i in range(100))
+    decoder = StreamDecoder({np.int64(5): lambda p: layout if p[7] % 2 == 0 else None})
+    parts = [t[5] for t in (decoder.feed(stream[at:at + 37]) for at in range(0, 800, 37))
+             if 5 in t]
+    even = [i for i in range(100) if i % 2 == 0]
+    assert np.concatenate([p["packet_index"] for p in parts]).tolist() == even
+    assert np.concatenate([p["packet_offset"] for p in parts]).tolist() == [8 * i for i in even]
+    assert np.concatenate([np.ma.getdata(p["x"]) for p in parts]).tolist() == [3 * i for i in even]
