@@ -69,9 +69,11 @@ void forget_layout_type();
 // The compiled layout of a LayoutBase instance; nullptr with a TypeError for anything else.
 const CompiledLayout* compiled_layout(PyObject* obj);
 
+// Makes the type of `spec` and adds it to `module` as `name`; false with an exception set.
+bool add_type(PyObject* module, PyType_Spec& spec, const char* name);
+
 // The container tree type, added to the module as _Tree.
 bool add_tree_type(PyObject* module);
-void forget_tree_type();
 
 // The transfer frame reader type of frames.cpp, added to the module as _FrameReader.
 bool add_frame_reader_type(PyObject* module);

@@ -147,13 +147,7 @@ PyType_Spec reader_spec = {"bitweave_columns._columns._FrameReader", sizeof(Fram
 }  // namespace
 
 bool add_frame_reader_type(PyObject* module) {
-    PyObject* type = PyType_FromSpec(&reader_spec);
-    if (type == nullptr) return false;
-    if (PyModule_AddObject(module, "_FrameReader", type) < 0) {
-        Py_DECREF(type);
-        return false;
-    }
-    return true;
+    return add_type(module, reader_spec, "_FrameReader");
 }
 
 }  // namespace bitweave::columns

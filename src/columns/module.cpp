@@ -4,6 +4,16 @@
 
 namespace bitweave::columns {
 
+bool add_type(PyObject* module, PyType_Spec& spec, const char* name) {
+    PyObject* type = PyType_FromSpec(&spec);
+    if (type == nullptr) return false;
+    if (PyModule_AddObject(module, name, type) < 0) {  // steals the reference only on success
+        Py_DECREF(type);
+        return false;
+    }
+    return true;
+}
+
 namespace {
 
 PyMethodDef module_methods[] = {
@@ -58,7 +68,6 @@ void forget_interpreter() {
     module_object = nullptr;
     forget_numpy();
     forget_layout_type();
-    forget_tree_type();
     py::forget_interpreter_objects();
 }
 

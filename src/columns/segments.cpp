@@ -161,13 +161,7 @@ struct Gap {
 }  // namespace
 
 bool add_segment_joiner_type(PyObject* module) {
-    PyObject* type = PyType_FromSpec(&joiner_type_made);
-    if (type == nullptr) return false;
-    if (PyModule_AddObject(module, "_SegmentJoiner", type) < 0) {
-        Py_DECREF(type);
-        return false;
-    }
-    return true;
+    return add_type(module, joiner_type_made, "_SegmentJoiner");
 }
 
 // _sequence_gaps(apids, counts, lasts, first, state, /) -> (gaps, state): the jumps of each

@@ -27,8 +27,6 @@ struct TreeObject {
     PyObject_HEAD TreeState* s;
 };
 
-PyTypeObject* tree_type = nullptr;
-
 TreeState& state(PyObject* self) { return *reinterpret_cast<TreeObject*>(self)->s; }
 
 // A caller's buffer of whole values of `size` bytes.
@@ -516,18 +514,6 @@ PyType_Spec tree_spec = {"bitweave_columns._columns._Tree", sizeof(TreeObject), 
 
 }  // namespace
 
-bool add_tree_type(PyObject* module) {
-    PyObject* type = PyType_FromSpec(&tree_spec);
-    if (type == nullptr) return false;
-    tree_type = reinterpret_cast<PyTypeObject*>(type);
-    if (PyModule_AddObject(module, "_Tree", type) < 0) {
-        Py_DECREF(type);
-        tree_type = nullptr;
-        return false;
-    }
-    return true;
-}
-
-void forget_tree_type() { tree_type = nullptr; }
+bool add_tree_type(PyObject* module) { return add_type(module, tree_spec, "_Tree"); }
 
 }  // namespace bitweave::columns

@@ -9,7 +9,8 @@ import math
 import operator
 
 from ._xml import XtceError, _fail, _version
-from .model import AggregateType, ArrayType, ParameterType, Spline, _AllOf, _Compare
+from .model import (AggregateType, ArrayType, ParameterType, Spline, _AllOf, _Compare,
+                    _dimension)
 
 # XTCE character sets as Python codecs, by the bitweave codec the loader gives them.
 _PY_CODECS = {"us_ascii": "ascii", "iso_8859_1": "latin-1", "windows_1252": "cp1252",
@@ -317,19 +318,23 @@ class Command:
         return self._finish(layout, recipe, packed, offset // 8, sequence_count, ccsds_length,
                             checksum, unset)
 
+    def _link_fills_length(self, recipe, unset):
+        """Whether the CCSDS header's length is among the parameters `unset` leaves without a
+        value. A header's count and length the link fills (as Yamcs's CCSDS links do): the
+        count 0 unless given, the length always; any other parameter needs a value."""
+        header = _ccsds_header(recipe) or ()
+        for name in unset:
+            if name not in header:
+                raise self._fail(None, f"parameter {name!r} has no value (no restriction "
+                                       "criterion or initial value gives one)")
+        return header[1] in unset
+
     def _finish(self, layout, recipe, packed, size, sequence_count, ccsds_length, checksum,
                 unset=()):
         check_bytes, check = self._check(checksum)
         size += check_bytes
         if unset:
-            # A header's count and length the link fills (as Yamcs's CCSDS links do): the
-            # count 0 unless given, the length always; any other parameter needs a value.
-            header = _ccsds_header(recipe) or ()
-            for name in unset:
-                if name not in header:
-                    raise self._fail(None, f"parameter {name!r} has no value (no restriction "
-                                           "criterion or initial value gives one)")
-            ccsds_length = ccsds_length or header[1] in unset
+            ccsds_length = ccsds_length or self._link_fills_length(recipe, unset)
         if sequence_count is not None or ccsds_length:
             header = _ccsds_header(recipe)
             if header is None:
@@ -384,14 +389,8 @@ class Command:
                                    "none of them an array, aggregate or conditional one")
         layout, recipe, consts, convert, unset = plan
         packed = dict(consts)
-        if unset:
-            header = _ccsds_header(recipe) or ()
-            for name in unset:
-                if name not in header:
-                    raise self._fail(None, f"parameter {name!r} has no value (no restriction "
-                                           "criterion or initial value gives one)")
-            if header[1] in unset:
-                packed[header[1]] = layout.size - 7
+        if unset and self._link_fills_length(recipe, unset):
+            packed[_ccsds_header(recipe)[1]] = layout.size - 7
         values = self.values(columns)
         count = max([np.size(v) for v in values.values() if not isinstance(v, (str, bytes))
                      and np.ndim(v)] or [1])
@@ -1011,17 +1010,8 @@ class _Reader:
                     ends[c.tag] = self.index(c)
             if len(ends) != 2:
                 raise _fail(d, "a Dimension needs a StartingIndex and an EndingIndex")
-            start, stop = ends["StartingIndex"], ends["EndingIndex"]
-            if not isinstance(start, int):
-                raise _fail(d, "a starting index from another argument is not supported")
-            if isinstance(stop, int):
-                if stop < start:
-                    raise _fail(d, "the dimension ends before it starts")
-                dims.append(stop - start + 1)
-            else:
-                # Sized in each command: the ending index from an argument, plus one.
-                ref, calibrated, slope, intercept = stop
-                dims.append((ref, calibrated, slope, intercept + 1 - start))
+            dims.append(_dimension(d, ends["StartingIndex"], ends["EndingIndex"], _fail,
+                                   "argument"))
         if not dims:
             raise _fail(el, "an array needs a dimension")
         atype = ArrayType(el.get("name"), element, tuple(dims), el.line)

@@ -423,9 +423,9 @@ class Definition:
             got = plan.decode_plain(data, skip_header_bytes)
             if got is not None:
                 tables, unmatched, truncated, unsupported, packets, tail = got
-                decoded = Decoded(tables, unmatched, truncated, packets, tail,
-                                  unsupported=unsupported, names=self._qualified)
-                decoded.definition = self
+                decoded = self._stamped(Decoded(tables, unmatched, truncated, packets, tail,
+                                                unsupported=unsupported, names=self._qualified),
+                                        False)
                 _warn_if_mostly_lost(decoded, data, skip_header_bytes)
                 return decoded
         from .. import ccsds_index

@@ -11,7 +11,7 @@ from .definition import Definition
 from .calibration import _MATH_OPS
 from .model import (ROW_COLUMNS, _OPS, _UNREADABLE, AggregateType, Passed, ArrayType, Container,
                     Encoding, MathOperation, Parameter, ParameterType, Spline, Start, _AllOf,
-                    _AnyOf, _Compare, _Relate, _all_of)
+                    _AnyOf, _Compare, _Relate, _all_of, _dimension)
 
 _WHY_NOT = {
     "ArrayParameterRefEntry": "arrays",
@@ -642,16 +642,8 @@ class _Loader:
                 end = self.one(d, {tag}, _DESCRIPTIVE | {"StartingIndex", "EndingIndex"})
                 ends.append(self.size_value(end))
             (start, start_dyn), (stop, stop_dyn) = ends
-            if start_dyn is not None:
-                raise _fail(d, "a starting index from another parameter is not supported")
-            if stop_dyn is None:
-                if stop < start:
-                    raise _fail(d, "the dimension ends before it starts")
-                dims.append(stop - start + 1)
-            else:
-                # Sized in each packet: the ending index from a parameter, then plus one.
-                param, calibrated, slope, intercept = stop_dyn
-                dims.append((param, calibrated, slope, intercept + 1 - start))
+            dims.append(_dimension(d, start if start_dyn is None else start_dyn,
+                                   stop if stop_dyn is None else stop_dyn, _fail, "parameter"))
         if not dims:
             raise _fail(el, "an array needs a dimension")
         return ArrayType(el.get("name"), element, tuple(dims), el.line)

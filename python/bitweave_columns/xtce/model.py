@@ -130,6 +130,21 @@ class AggregateType:
         return f"<AggregateType {self.name!r} of {', '.join(n for n, _ in self.members)}>"
 
 
+def _dimension(el, start, stop, fail, what):
+    """One dimension's size from its indexes: a number, or (ref, calibrated, slope,
+    intercept) where the ending index comes from the value of `ref` (`what`: an argument
+    or a parameter) in each packet. `fail(el, message)` makes the error."""
+    if not isinstance(start, int):
+        raise fail(el, f"a starting index from another {what} is not supported")
+    if isinstance(stop, int):
+        if stop < start:
+            raise fail(el, "the dimension ends before it starts")
+        return stop - start + 1
+    # The ending index from a value, then plus one.
+    ref, calibrated, slope, intercept = stop
+    return ref, calibrated, slope, intercept + 1 - start
+
+
 class ArrayType:
     """An array of elements of one type. `dims` holds each dimension's size: a number, or
     (parameter, calibrated, slope, intercept) for a size read from a parameter."""
