@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #if defined(__linux__)
 #include <sys/mman.h>
@@ -95,6 +96,54 @@ py::Ref new_array(std::uint64_t count, const char* code, void*& data) {
     populate(view.buf, std::size_t(view.len));
     PyBuffer_Release(&view);
     return array;
+}
+
+std::vector<py::Ref> new_rows(std::uint64_t rows, std::uint64_t count, const char* code,
+                              std::vector<void*>& data) {
+    std::vector<py::Ref> out;
+    data.clear();
+    PyObject* type = dtype_of(code);
+    if (type == nullptr) {
+        if (!PyErr_Occurred()) PyErr_Format(PyExc_SystemError, "no numpy type for '%s'", code);
+        return out;
+    }
+    if (rows > std::uint64_t(PY_SSIZE_T_MAX) || count > std::uint64_t(PY_SSIZE_T_MAX) / 8 ||
+        (rows != 0 && count > std::uint64_t(PY_SSIZE_T_MAX) / 8 / rows)) {
+        PyErr_Format(PyExc_MemoryError, "cannot allocate %llu columns of %llu values",
+                     static_cast<unsigned long long>(rows), static_cast<unsigned long long>(count));
+        return out;
+    }
+    py::Ref shape(Py_BuildValue("(KK)", static_cast<unsigned long long>(rows),
+                                static_cast<unsigned long long>(count)));
+    if (!shape) return out;
+    PyObject* call[] = {shape.get(), type};
+    py::Ref block(PyObject_Vectorcall(numpy_empty, call, 2, nullptr));
+    if (!block) return out;
+    Py_buffer view;
+    if (PyObject_GetBuffer(block.get(), &view, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS) < 0) return out;
+    auto* base = static_cast<std::uint8_t*>(view.buf);
+    const std::size_t row_bytes = rows == 0 ? 0 : std::size_t(view.len) / std::size_t(rows);
+    populate(view.buf, std::size_t(view.len));
+    PyBuffer_Release(&view);  // the block's memory stays: its rows hold the block
+    try {
+        out.reserve(std::size_t(rows));
+        data.reserve(std::size_t(rows));
+        for (std::uint64_t r = 0; r < rows; ++r) {
+            py::Ref row(PySequence_GetItem(block.get(), Py_ssize_t(r)));
+            if (!row) {
+                out.clear();
+                data.clear();
+                return out;
+            }
+            out.push_back(std::move(row));
+            data.push_back(base + std::size_t(r) * row_bytes);
+        }
+    } catch (const std::bad_alloc&) {
+        out.clear();
+        data.clear();
+        PyErr_NoMemory();
+    }
+    return out;
 }
 
 bool size_argument(PyObject* obj, const char* what, std::uint64_t& out) {

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <exception>
 #include <span>
+#include <vector>
 
 #include "core/layout.hpp"
 #include "module/pyconv.hpp"
@@ -19,6 +20,12 @@ void forget_numpy();
 // "?"), and where its elements lie (contiguous and writable: the array is new and the
 // caller's alone). An object array starts full of None.
 py::Ref new_array(std::uint64_t count, const char* code, void*& data);
+
+// `rows` new one-dimensional arrays of `count` elements each of a numeric type code, as the
+// rows of one new two-dimensional array (one allocation instead of one per column; each row
+// is contiguous and writable), with where each row's elements lie. Empty on failure.
+std::vector<py::Ref> new_rows(std::uint64_t rows, std::uint64_t count, const char* code,
+                              std::vector<void*>& data);
 
 // Maps the pages of new memory of ours in one call where the system can (a hint only;
 // nothing for less than 8 KiB), instead of a fault per page as they are first written.

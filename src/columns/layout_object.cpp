@@ -701,8 +701,28 @@ PyObject* decode(PyObject* self, PyObject* args) {
         const auto& columns = c.layout.columns();
         std::vector<py::Ref> arrays(columns.size()), masks(masking ? columns.size() : 0);
         std::vector<ColumnOut> outs(columns.size());
+        // The numeric columns of one store as the rows of one block: an allocation a store,
+        // not one a column, which in short runs (a chunk of a stream) costs more than the
+        // decode.
+        constexpr std::size_t stores = std::size_t(Store::object);
+        std::vector<std::size_t> of_store[stores];
+        for (std::size_t k = 0; k < columns.size(); ++k)
+            if (columns[k].store != Store::object)
+                of_store[std::size_t(columns[k].store)].push_back(k);
+        for (std::size_t st = 0; st < stores; ++st) {
+            if (of_store[st].size() < 2) continue;
+            std::vector<void*> data;
+            std::vector<py::Ref> rows =
+                new_rows(of_store[st].size(), run.count, store_code(Store(st)), data);
+            if (rows.empty()) return nullptr;
+            for (std::size_t j = 0; j < rows.size(); ++j) {
+                arrays[of_store[st][j]] = std::move(rows[j]);
+                outs[of_store[st][j]].values = data[j];
+            }
+        }
         for (std::size_t k = 0; k < columns.size(); ++k) {
-            arrays[k] = new_array(run.count, store_code(columns[k].store), outs[k].values);
+            if (!arrays[k])
+                arrays[k] = new_array(run.count, store_code(columns[k].store), outs[k].values);
             if (!arrays[k]) return nullptr;
             if (masking) {
                 void* m;

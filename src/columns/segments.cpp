@@ -158,6 +158,26 @@ struct Gap {
     std::uint64_t row;
 };
 
+// The jumps of each APID's count among n packets (apid, count and last segment's count as
+// uint16 each); state[a] is APID a's last count or -1, moved on past these packets. Kept
+// apart from its caller so that its values stay in registers.
+void find_gaps(const std::uint8_t* pa, const std::uint8_t* pc, const std::uint8_t* pl,
+               std::size_t n, std::uint64_t first, std::int32_t* state, std::vector<Gap>& gaps) {
+    for (std::size_t i = 0; i < n; ++i) {
+        std::uint16_t a16, c16, e16;
+        std::memcpy(&a16, pa + 2 * i, 2);
+        std::memcpy(&c16, pc + 2 * i, 2);
+        std::memcpy(&e16, pl + 2 * i, 2);
+        const std::uint32_t apid = a16 & (apids - 1), count = c16 & 0x3FFFu;
+        const std::int32_t before = state[apid];    // any int32 the caller gave: no sum on it
+        state[apid] = std::int32_t(e16 & 0x3FFFu);  // before the push, so nothing is spilled
+        const std::uint32_t expected = (std::uint32_t(before) + 1) & 0x3FFFu;
+        if (before >= 0 && expected != count && apid != idle_apid) [[unlikely]]
+            gaps.push_back(
+                {std::uint16_t(apid), std::uint16_t(expected), std::uint16_t(count), first + i});
+    }
+}
+
 }  // namespace
 
 bool add_segment_joiner_type(PyObject* module) {
@@ -194,20 +214,9 @@ PyObject* sequence_gaps(PyObject*, PyObject* args) {
     try {
         without_interpreter([&] {
             std::memcpy(state.data(), s.span().data(), 4 * apids);
-            const std::uint8_t *pa = a.span().data(), *pc = c.span().data(),
-                               *pl = own_lasts ? pc : l.span().data();
-            for (std::size_t i = 0; i < n; ++i) {
-                std::uint16_t apid, count, end;
-                std::memcpy(&apid, pa + 2 * i, 2);
-                std::memcpy(&count, pc + 2 * i, 2);
-                std::memcpy(&end, pl + 2 * i, 2);
-                apid &= apids - 1;
-                const std::int32_t before = state[apid];
-                const auto expected = std::uint16_t((before + 1) & 0x3FFF);
-                if (before >= 0 && expected != (count & 0x3FFF) && apid != idle_apid)
-                    gaps.push_back({apid, expected, std::uint16_t(count & 0x3FFF), first + i});
-                state[apid] = end & 0x3FFF;
-            }
+            const std::uint8_t* pc = c.span().data();
+            find_gaps(a.span().data(), pc, own_lasts ? pc : l.span().data(), n, first, state.data(),
+                      gaps);
         });
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();

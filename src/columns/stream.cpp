@@ -117,6 +117,28 @@ PyObject* ccsds_index(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
     return columns.dict.release();
 }
 
+namespace {
+
+// One group's columns from its rows of an index: the packet number (from `first`), offset,
+// length and stream offset (from `base`) of each.
+void fill_group(const std::size_t* rows, std::size_t count, const std::uint8_t* offsets,
+                const std::uint8_t* lengths, std::uint64_t first, std::uint64_t base,
+                std::int64_t* index, std::int64_t* at, std::int64_t* length, std::int64_t* where) {
+    for (std::size_t k = 0; k < count; ++k) {
+        const std::size_t i = rows[k];
+        std::int64_t off, len;
+        std::memcpy(&off, offsets + 8 * i, 8);
+        std::memcpy(&len, lengths + 8 * i, 8);
+        index[k] = std::int64_t(first + i);
+        at[k] = off;
+        length[k] = len;
+        // An index's offsets lie inside its data; one that does not is passed on as it is.
+        where[k] = off >= 0 && std::uint64_t(off) < (1ULL << 62) ? std::int64_t(base) + off : off;
+    }
+}
+
+}  // namespace
+
 // _apid_groups(apids, offsets, lengths, wanted, first, base, /): the packets of each APID
 // of `wanted` in an index, in order: {apid: (packet_index, offsets, lengths, packet_offset)}
 // as int64 arrays, packet_index counting from `first` and packet_offset from `base`; APIDs
@@ -157,52 +179,47 @@ PyObject* apid_groups(PyObject*, PyObject* args) {
                 order.push_back(std::uint16_t(apid));
             }
         }
-        // Each packet's group, read once; then the rows, each offset and length read once.
+        // Each packet's group, read once; the packets in order of their group (a stable
+        // counting sort); then each group's rows, each offset and length read once.
+        const std::size_t groups = order.size();
         std::vector<std::int32_t> group(n);
-        std::vector<std::size_t> count(order.size(), 0);
+        std::vector<std::size_t> start(groups + 1, 0);
         const std::uint8_t* pa = a.span().data();
         for (std::size_t i = 0; i < n; ++i) {
             std::uint16_t apid;
             std::memcpy(&apid, pa + 2 * i, 2);
             group[i] = apid < apids ? slot[apid] : -1;
-            if (group[i] >= 0) ++count[std::size_t(group[i])];
+            if (group[i] >= 0) ++start[std::size_t(group[i]) + 1];
+        }
+        for (std::size_t g = 0; g < groups; ++g) start[g + 1] += start[g];
+        std::vector<std::size_t> rows(start[groups]);
+        {
+            std::vector<std::size_t> next(start.begin(), start.end() - 1);
+            for (std::size_t i = 0; i < n; ++i)
+                if (group[i] >= 0) rows[next[std::size_t(group[i])]++] = i;
         }
         struct Out {
             py::Ref index, offsets, lengths, where;
-            std::int64_t *pi = nullptr, *po = nullptr, *pl = nullptr, *pw = nullptr;
         };
-        std::vector<Out> out(order.size());
-        for (std::size_t g = 0; g < order.size(); ++g) {
-            if (count[g] == 0) continue;
-            void *pi, *po, *pl, *pw;
-            out[g].index = new_array(count[g], "i8", pi);
-            if (out[g].index) out[g].offsets = new_array(count[g], "i8", po);
-            if (out[g].offsets) out[g].lengths = new_array(count[g], "i8", pl);
-            if (out[g].lengths) out[g].where = new_array(count[g], "i8", pw);
-            if (!out[g].where) return nullptr;
-            out[g].pi = static_cast<std::int64_t*>(pi);
-            out[g].po = static_cast<std::int64_t*>(po);
-            out[g].pl = static_cast<std::int64_t*>(pl);
-            out[g].pw = static_cast<std::int64_t*>(pw);
-        }
+        std::vector<Out> out(groups);
         const std::uint8_t *po = o.span().data(), *pl = l.span().data();
-        for (std::size_t i = 0; i < n; ++i) {
-            if (group[i] < 0) continue;
-            Out& g = out[std::size_t(group[i])];
-            std::int64_t off, len;
-            std::memcpy(&off, po + 8 * i, 8);
-            std::memcpy(&len, pl + 8 * i, 8);
-            *g.pi++ = std::int64_t(first + i);
-            *g.po++ = off;
-            *g.pl++ = len;
-            // An index's offsets lie inside its data; one that does not is passed on as it is.
-            *g.pw++ =
-                off >= 0 && std::uint64_t(off) < (1ULL << 62) ? std::int64_t(base) + off : off;
+        for (std::size_t g = 0; g < groups; ++g) {
+            const std::size_t count = start[g + 1] - start[g];
+            if (count == 0) continue;
+            void *vi, *vo, *vl, *vw;
+            out[g].index = new_array(count, "i8", vi);
+            if (out[g].index) out[g].offsets = new_array(count, "i8", vo);
+            if (out[g].offsets) out[g].lengths = new_array(count, "i8", vl);
+            if (out[g].lengths) out[g].where = new_array(count, "i8", vw);
+            if (!out[g].where) return nullptr;
+            fill_group(rows.data() + start[g], count, po, pl, first, base,
+                       static_cast<std::int64_t*>(vi), static_cast<std::int64_t*>(vo),
+                       static_cast<std::int64_t*>(vl), static_cast<std::int64_t*>(vw));
         }
         py::Ref dict(PyDict_New());
         if (!dict) return nullptr;
-        for (std::size_t g = 0; g < order.size(); ++g) {
-            if (count[g] == 0) continue;
+        for (std::size_t g = 0; g < groups; ++g) {
+            if (start[g + 1] == start[g]) continue;
             py::Ref key(PyLong_FromLong(order[g]));
             py::Ref value(key ? PyTuple_Pack(4, out[g].index.get(), out[g].offsets.get(),
                                              out[g].lengths.get(), out[g].where.get())

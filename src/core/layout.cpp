@@ -199,9 +199,12 @@ Out fast_value(std::uint64_t raw, FieldShape s) {
 // copies, which offsets_block has checked, so every read stays inside the data.
 struct OffsetsBlock {
     static constexpr std::uint64_t most = 4096;  // packets per block
-    std::vector<std::int64_t> offset = std::vector<std::int64_t>(most);
-    std::vector<std::int64_t> length = std::vector<std::int64_t>(most);  // 0 without lengths
-    std::vector<std::uint8_t> whole = std::vector<std::uint8_t>(most);   // holds every field
+    // Sized for the run's packets, at most `most`: a short run zeroes no more than it uses.
+    explicit OffsetsBlock(std::uint64_t count)
+        : offset(std::size_t(std::min(count, most))), length(offset.size()), whole(offset.size()) {}
+    std::vector<std::int64_t> offset;
+    std::vector<std::int64_t> length;  // 0 without lengths
+    std::vector<std::uint8_t> whole;   // holds every field
     bool clean = false;  // every packet holds every field, and every field's 8-byte word
                          // lies inside the data
 };
@@ -439,7 +442,7 @@ void decode_columns(const CompiledLayout& layout, const PacketRun& run,
     for (const LayoutField& f : fields)
         reach = std::max(reach, BitPos::of(run.offset_bits).plus(f.offset).byte + 8);
     std::unique_ptr<OffsetsBlock> by_offsets;
-    if (run.offsets != nullptr) by_offsets = std::make_unique<OffsetsBlock>();
+    if (run.offsets != nullptr) by_offsets = std::make_unique<OffsetsBlock>(run.count);
     for (std::uint64_t b0 = 0, b1; b0 < run.count; b0 = b1) {
         b1 = by_offsets               ? offsets_block(run, need, reach, b0, *by_offsets)
              : run.count - b0 < block ? run.count
