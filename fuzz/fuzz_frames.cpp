@@ -1,7 +1,7 @@
 // Fuzz target: the transfer frame walk over any bytes, for any options, fed whole or in
 // pieces cut anywhere: the packets given out are the same either way, each is a whole space
-// packet, and what the reader holds never passes a frame and a packet per channel. The CRC
-// of eight bytes at a time is checked against a bit-at-a-time model.
+// packet, and what the reader holds never passes a frame and a packet per channel. The CRC,
+// by tables or by carry-less multiplication, is checked against a bit-at-a-time model.
 #include <algorithm>
 #include <vector>
 

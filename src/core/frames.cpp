@@ -3,6 +3,11 @@
 #include <algorithm>
 #include <cstring>
 
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#include <immintrin.h>
+#define BITWEAVE_CRC_CLMUL 1
+#endif
+
 #include "ccsds.hpp"
 
 namespace bitweave {
@@ -47,11 +52,7 @@ constexpr std::uint16_t idle_apid = 0x7FF;
 constexpr std::uint8_t aos_idle_channel = 63;
 constexpr std::size_t primary = 6;
 
-}  // namespace
-
-std::uint16_t crc16_ccitt(std::span<const std::uint8_t> data, std::uint16_t crc) {
-    const std::uint8_t* p = data.data();
-    std::size_t n = data.size();
+std::uint16_t crc16_sliced(const std::uint8_t* p, std::size_t n, std::uint16_t crc) {
     const auto& t = crc_tables;
     for (; n >= crc_stride; n -= crc_stride, p += crc_stride) {
         unsigned r = t[15][p[0] ^ (crc >> 8)] ^ t[14][p[1] ^ (crc & 0xFF)];
@@ -59,6 +60,75 @@ std::uint16_t crc16_ccitt(std::span<const std::uint8_t> data, std::uint16_t crc)
         crc = std::uint16_t(r);
     }
     return crc_bytewise(p, n, crc);
+}
+
+#if defined(BITWEAVE_CRC_CLMUL)
+// x^n mod P, the CRC's polynomial (x^16 + 0x1021), as the 16 bits of its remainder.
+constexpr std::uint64_t x_power_mod(unsigned n) {
+    std::uint32_t r = 1;
+    for (unsigned i = 0; i < n; ++i) {
+        r <<= 1;
+        if (r & 0x10000) r ^= 0x11021;
+    }
+    return r;
+}
+
+// The message's bytes, most significant first, as a 128-bit polynomial (bit i: x^i).
+__attribute__((target("pclmul,ssse3"))) inline __m128i load_be(const std::uint8_t* p) {
+    const __m128i reverse = _mm_set_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+    return _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), reverse);
+}
+
+// a * x^d + b, where k holds x^(d + 64) mod P (high) and x^d mod P (low): congruent modulo
+// P, and of degree below 128 (a 64-bit half times a 16-bit remainder).
+__attribute__((target("pclmul,ssse3"))) inline __m128i fold(__m128i a, __m128i k, __m128i b) {
+    return _mm_xor_si128(
+        _mm_xor_si128(_mm_clmulepi64_si128(a, k, 0x11), _mm_clmulepi64_si128(a, k, 0x00)), b);
+}
+
+// The CRC by carry-less multiplication: four 128-bit remainders 512 bits apart, folded
+// forward 64 bytes at a time, then into one; whatever is congruent to the message modulo P
+// has its CRC, which the tables give from its 16 bytes and the tail's.
+__attribute__((target("pclmul,ssse3"))) std::uint16_t crc16_clmul(const std::uint8_t* p,
+                                                                  std::size_t n,
+                                                                  std::uint16_t crc) {
+    const __m128i k512 =
+        _mm_set_epi64x(std::int64_t(x_power_mod(576)), std::int64_t(x_power_mod(512)));
+    const __m128i k128 =
+        _mm_set_epi64x(std::int64_t(x_power_mod(192)), std::int64_t(x_power_mod(128)));
+    // The register's start value enters as the message's first 16 bits.
+    __m128i a0 =
+        _mm_xor_si128(load_be(p), _mm_set_epi64x(std::int64_t(std::uint64_t(crc) << 48), 0));
+    __m128i a1 = load_be(p + 16), a2 = load_be(p + 32), a3 = load_be(p + 48);
+    p += 64;
+    n -= 64;
+    for (; n >= 64; n -= 64, p += 64) {
+        a0 = fold(a0, k512, load_be(p));
+        a1 = fold(a1, k512, load_be(p + 16));
+        a2 = fold(a2, k512, load_be(p + 32));
+        a3 = fold(a3, k512, load_be(p + 48));
+    }
+    __m128i a = fold(fold(fold(a0, k128, a1), k128, a2), k128, a3);
+    for (; n >= 16; n -= 16, p += 16) a = fold(a, k128, load_be(p));
+    alignas(16) std::uint8_t bytes[16];
+    const __m128i reverse = _mm_set_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+    _mm_store_si128(reinterpret_cast<__m128i*>(bytes), _mm_shuffle_epi8(a, reverse));
+    return crc16_sliced(p, n, crc16_sliced(bytes, 16, 0));
+}
+
+bool has_clmul() {
+    static const bool has = __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("ssse3");
+    return has;
+}
+#endif
+
+}  // namespace
+
+std::uint16_t crc16_ccitt(std::span<const std::uint8_t> data, std::uint16_t crc) {
+#if defined(BITWEAVE_CRC_CLMUL)
+    if (data.size() >= 64 && has_clmul()) return crc16_clmul(data.data(), data.size(), crc);
+#endif
+    return crc16_sliced(data.data(), data.size(), crc);
 }
 
 const char* frame_options_problem(const FrameOptions& o) {
@@ -212,24 +282,47 @@ std::size_t FrameReader::join(Channel& ch, const std::uint8_t* z, std::size_t n,
 }
 
 // Packets from a packet header at z: the whole ones given out, a last partial one kept.
+// Whole packets one after another are copied out in one piece.
 void FrameReader::packets(Channel& ch, const std::uint8_t* z, std::size_t n, PacketSink& out) {
+    const std::uint8_t* run = z;
+    std::size_t run_bytes = 0;
+    const auto flush = [&](const std::uint8_t* next) {
+        if (run_bytes != 0) std::memcpy(out.data + out.size, run, run_bytes);
+        out.size += run_bytes;
+        run = next;
+        run_bytes = 0;
+    };
     while (n > 0) {
         if (n >= primary) {
             if ((z[0] >> 5) != 0) {  // not a space packet: lose sync until the next pointer
+                flush(z);
                 drop(ch);
                 return;
             }
-            const std::size_t length = read_primary_header(z).length;
+            const SpacePacketHeader h = read_primary_header(z);
+            const std::size_t length = h.length;
             if (length <= n) {
-                emit(z, length, out);
                 z += length;
                 n -= length;
+                // No room, which the capacity feed_bound gives rules out; or an idle packet.
+                if (length > out.capacity - out.size - run_bytes) {
+                    ++counts_.dropped;
+                    flush(z);
+                } else if (h.apid == idle_apid) {
+                    ++counts_.idle_packets;
+                    flush(z);
+                } else {
+                    ++counts_.packets;
+                    run_bytes += length;
+                }
                 continue;
             }
         }
+        flush(z);
         ch.partial.assign(z, z + n);
         return;
     }
+    flush(z);
 }
 
 void FrameReader::emit(const std::uint8_t* p, std::size_t n, PacketSink& out) {

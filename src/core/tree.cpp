@@ -355,7 +355,60 @@ bool Tree::read(std::span<const std::int64_t> program, std::span<const double> r
         }
     }
     if (!w.done()) return w.fail("words are left after its tables");
+    settle();
     return true;
+}
+
+void Tree::settle() {
+    // The slots filled on entry to each node, over every way down to it: a node's steps
+    // all run (a walk that stops early ends there), and children come after their parents,
+    // so one pass in order meets every parent before its children.
+    const std::size_t words = (slots_.size() + 63) / 64;
+    marks_ = true;  // and nothing sure: where the sets would take too much memory, checks stay
+    if (words != 0 && nodes_.size() > (std::size_t{1} << 22) / words) return;
+    std::vector<std::vector<std::uint64_t>> entry(nodes_.size());
+    std::vector<bool> reached(nodes_.size(), false);
+    entry[0].assign(words, 0);
+    reached[0] = true;
+    const auto has = [](const std::vector<std::uint64_t>& set, std::uint64_t slot) {
+        return (set[std::size_t(slot >> 6)] >> (slot & 63) & 1) != 0;
+    };
+    const auto put = [](std::vector<std::uint64_t>& set, std::uint64_t slot) {
+        set[std::size_t(slot >> 6)] |= std::uint64_t{1} << (slot & 63);
+    };
+    marks_ = false;
+    for (std::size_t k = 0; k < nodes_.size(); ++k) {
+        TreeNode& node = nodes_[k];
+        if (!reached[k]) continue;  // no walk reaches it
+        std::vector<std::uint64_t> filled = std::move(entry[k]);
+        for (TreeOp& op : node.ops) {
+            if (op.kind == TreeOpKind::run) {
+                for (const TreeField& f : runs_[op.index].fields) put(filled, f.slot);
+            } else if (op.kind == TreeOpKind::variable) {
+                op.sure_size = op.size_slot < 0 || has(filled, std::uint64_t(op.size_slot));
+                marks_ |= !op.sure_size;
+                put(filled, op.index);
+            }
+        }
+        node.sure_kids = node.dispatch_slot < 0 || has(filled, std::uint64_t(node.dispatch_slot));
+        for (const auto& [first, n] : node.kid_terms)
+            for (std::size_t t = first; t < first + n; ++t)
+                if (terms_[t].kind <= TermKind::compare_real)
+                    node.sure_kids &= has(filled, terms_[t].slot);
+        node.sure_table = true;
+        if (node.table >= 0)
+            for (const TreeColumn& c : tables_[std::size_t(node.table)])
+                node.sure_table &= has(filled, c.slot);
+        marks_ |= !node.sure_kids || !node.sure_table;
+        for (std::uint32_t kid : node.kids) {
+            if (!reached[kid]) {
+                entry[kid] = filled;
+                reached[kid] = true;
+            } else {
+                for (std::size_t i = 0; i < words; ++i) entry[kid][i] &= filled[i];
+            }
+        }
+    }
 }
 
 bool Tree::evaluate(std::size_t first, std::size_t count, const std::vector<std::uint64_t>& values,
@@ -417,7 +470,7 @@ Tree::Outcome Tree::walk(std::span<const std::uint8_t> packet, std::uint64_t mar
                 const TreeRun& run = runs_[op.index];
                 for (const TreeField& f : run.fields) {
                     const std::uint64_t at = pos + f.offset;
-                    filled[f.slot] = mark;
+                    if (marks_) filled[f.slot] = mark;
                     switch (f.read) {
                         case FieldRead::unsigned_word:
                         case FieldRead::f32_word:
@@ -447,7 +500,7 @@ Tree::Outcome Tree::walk(std::span<const std::uint8_t> packet, std::uint64_t mar
             bool bad = start > end;
             std::uint64_t size = op.fixed_bits;
             if (op.size_slot >= 0) {
-                if (!have(op.size_slot)) return {Outcome::general, k};
+                if (!op.sure_size && !have(op.size_slot)) return {Outcome::general, k};
                 const std::size_t s = std::size_t(op.size_slot);
                 const double scaled = real_of(slots_[s].store, values[s]) * op.slope;
                 const double bits = scaled + op.intercept;
@@ -462,7 +515,7 @@ Tree::Outcome Tree::walk(std::span<const std::uint8_t> packet, std::uint64_t mar
             }
             if (bad || start + size > end) return {Outcome::truncated, k};
             if (size % 8 != 0) return {Outcome::general, k};  // not whole bytes: reported there
-            filled[op.index] = mark;
+            if (marks_) filled[op.index] = mark;
             values[op.index] = start;
             sizes[op.index] = size / 8;
             pos = start + size;
@@ -471,13 +524,13 @@ Tree::Outcome Tree::walk(std::span<const std::uint8_t> packet, std::uint64_t mar
             return {Outcome::unsupported, node.unsupported_as};
         std::size_t matches = 0, chosen = 0;
         if (node.dispatch_slot >= 0 && !node.kids.empty()) {
-            if (!have(node.dispatch_slot)) return {Outcome::general, k};
+            if (!node.sure_kids && !have(node.dispatch_slot)) return {Outcome::general, k};
             const auto found = node.dispatch.find(values[std::size_t(node.dispatch_slot)]);
             if (found != node.dispatch.end()) matches = 1, chosen = found->second;
         } else {
             for (std::size_t c = 0; c < node.kids.size(); ++c) {
                 const auto [first, n] = node.kid_terms[c];
-                for (std::size_t t = first; t < first + n; ++t)
+                for (std::size_t t = first; t < first + n && !node.sure_kids; ++t)
                     if (terms_[t].kind <= TermKind::compare_real && !have(terms_[t].slot))
                         return {Outcome::general, k};
                 if (evaluate(first, n, values, scratch.stack)) ++matches, chosen = c;
@@ -488,8 +541,9 @@ Tree::Outcome Tree::walk(std::span<const std::uint8_t> packet, std::uint64_t mar
             continue;
         }
         if (matches != 0 || node.abstract || node.table < 0) return {Outcome::unmatched, k};
-        for (const TreeColumn& c : tables_[std::size_t(node.table)])
-            if (filled[c.slot] != mark) return {Outcome::general, k};  // a column never reached
+        if (!node.sure_table)
+            for (const TreeColumn& c : tables_[std::size_t(node.table)])
+                if (filled[c.slot] != mark) return {Outcome::general, k};  // a column never reached
         return {Outcome::table, k};
     }
 }

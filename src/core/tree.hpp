@@ -47,6 +47,7 @@ struct TreeOp {
     std::int64_t size_slot = -1;      // variable: the numeric slot its size comes from, or -1
     std::uint64_t fixed_bits = 0;     // variable without a size slot: its size
     double slope = 1, intercept = 0;  // variable: size = slope * value + intercept bits
+    bool sure_size = false;           // every walk here has filled the size slot
 };
 
 // A restriction, in postfix: comparisons push an answer, all/any combine the last n.
@@ -75,6 +76,9 @@ struct TreeNode {
     std::int64_t dispatch_slot = -1;  // kids told apart by one integer slot's value
     std::unordered_map<std::uint64_t, std::uint32_t> dispatch;  // value -> kid number
     std::int64_t table = -1;  // the table a packet that stops here goes to
+    // Every walk that leaves this node's steps has filled the slots its children's
+    // restrictions read (sure_kids) and its table's columns (sure_table): not checked then.
+    bool sure_kids = false, sure_table = false;
 };
 
 // How a run's field is read: word-wise where its bits lie in one 8-byte word read most
@@ -176,6 +180,8 @@ class Tree {
   private:
     bool evaluate(std::size_t first, std::size_t count, const std::vector<std::uint64_t>& values,
                   std::vector<std::uint8_t>& stack) const;
+    // Marks which reads of slots every walk has filled first; marks_ when any read is not.
+    void settle();
 
     std::vector<TreeSlot> slots_;
     std::vector<TreeRun> runs_;
@@ -183,6 +189,7 @@ class Tree {
     std::vector<TreeTerm> terms_;
     std::vector<std::vector<TreeColumn>> tables_;
     std::vector<std::size_t> row_bytes_;
+    bool marks_ = true;  // some slot read needs the walk's marks to tell it was filled
 };
 
 }  // namespace bitweave
