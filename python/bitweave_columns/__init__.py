@@ -117,7 +117,9 @@ class Layout(_LayoutBase):
         Columns have the smallest numpy type that holds every value exactly: uint8 to
         uint64 for unsigned fields, int8 to int64 for signed ones, int64 for BCD, float32
         for f16 and f32, float64 for f64 and f128, and object arrays of ``str`` (text) or
-        ``bytes`` (binary).
+        ``bytes`` (binary). Each column is contiguous; the numeric columns of one type are
+        rows of one block of memory (one allocation, not one a column), so a column is a
+        view that cannot be resized in place (``numpy.resize`` and copies can).
 
         A field that does not decode raises ``ValueError("packet 12345, field 'temp':
         Invalid BCD digit: 12 (must be 0-9)")``, naming the first such field of the

@@ -114,11 +114,8 @@ void tree_dealloc(PyObject* self) {
 }
 
 // A numpy array of `count` values of type `code`: column `c` of a table's rows.
-py::Ref array_of(const TreeTable& table, std::size_t row_bytes, const TreeColumn& c,
-                 std::uint64_t count, const char* code) {
-    void* data = nullptr;
-    py::Ref array = new_array(count, code, data);
-    if (!array) return array;
+// Fills a column's `data` from its place in each row.
+void copy_column(const TreeTable& table, std::size_t row_bytes, const TreeColumn& c, void* data) {
     auto* out = static_cast<std::uint8_t*>(data);
     const std::uint8_t* in = table.rows.data() + c.at;
     const std::uint64_t rows = table.packet_index.size();
@@ -133,7 +130,6 @@ py::Ref array_of(const TreeTable& table, std::size_t row_bytes, const TreeColumn
         case 8: copy(std::integral_constant<std::size_t, 8>{}); break;
         default: copy(std::integral_constant<std::size_t, 16>{}); break;
     }
-    return array;
 }
 
 py::Ref int64_array(const std::vector<std::int64_t>& values) {
@@ -207,15 +203,35 @@ PyObject* result_object(const TreeState& s, std::span<const std::uint8_t> data,
         py::Ref dict(PyDict_New());
         if (!dict) return nullptr;
         const std::size_t bytes = s.tree.row_bytes(t);
-        for (std::size_t c = 0; c < tables[t].size(); ++c) {
-            const TreeColumn& col = tables[t][c];
-            const TreeSlot& slot = slots[col.slot];
-            py::Ref column = slot.kind == SlotKind::numeric
-                                 ? array_of(table, bytes, col, rows, store_code(slot.store))
-                             : slot.kind == SlotKind::position
-                                 ? array_of(table, bytes, col, rows, "i8")
-                                 : bytes_column(data, table, bytes, col);
-            if (!column || PyDict_SetItem(dict.get(), s.names[t][c].get(), column.get()) < 0)
+        // Numeric columns (and positions, int64) of one type as the rows of one block: a
+        // table of a thousand columns makes a few arrays, not a thousand.
+        const std::size_t n_columns = tables[t].size();
+        std::vector<py::Ref> columns(n_columns);
+        std::vector<std::size_t> of_store[std::size_t(Store::object)];
+        for (std::size_t c = 0; c < n_columns; ++c) {
+            const TreeSlot& slot = slots[tables[t][c].slot];
+            const Store store = slot.kind == SlotKind::position ? Store::i64 : slot.store;
+            if (slot.kind != SlotKind::variable && store != Store::object)
+                of_store[std::size_t(store)].push_back(c);
+        }
+        for (std::size_t st = 0; st < std::size_t(Store::object); ++st) {
+            if (of_store[st].empty()) continue;
+            std::vector<void*> where(1);
+            std::vector<py::Ref> made;
+            if (of_store[st].size() == 1)
+                made.push_back(new_array(rows, store_code(Store(st)), where[0]));
+            else
+                made = new_rows(of_store[st].size(), rows, store_code(Store(st)), where);
+            if (made.empty() || !made[0]) return nullptr;
+            for (std::size_t j = 0; j < made.size(); ++j) {
+                copy_column(table, bytes, tables[t][of_store[st][j]], where[j]);
+                columns[of_store[st][j]] = std::move(made[j]);
+            }
+        }
+        for (std::size_t c = 0; c < n_columns; ++c) {
+            if (!columns[c]) columns[c] = bytes_column(data, table, bytes, tables[t][c]);
+            if (!columns[c] ||
+                PyDict_SetItem(dict.get(), s.names[t][c].get(), columns[c].get()) < 0)
                 return nullptr;
         }
         py::Ref index = int64_array(table.packet_index), offset = int64_array(table.packet_offset);
