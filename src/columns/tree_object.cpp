@@ -39,6 +39,8 @@ bool values_of(PyObject* obj, const char* what, std::size_t size, View& view) {
     return true;
 }
 
+void prepare_work(const Tree& tree);
+
 PyObject* tree_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     PyObject *layouts_obj, *program_obj, *reals_obj, *names_obj;
     if (kwargs != nullptr && PyDict_GET_SIZE(kwargs) != 0) {
@@ -97,6 +99,7 @@ PyObject* tree_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
                 s->names.back().push_back(py::Ref::borrow(key));
             }
         }
+        prepare_work(s->tree);
         PyObject* self = type->tp_alloc(type, 0);
         if (self == nullptr) return nullptr;
         reinterpret_cast<TreeObject*>(self)->s = s.release();
@@ -292,6 +295,13 @@ class Buffers {
   private:
     std::unique_ptr<Work> work_;
 };
+
+// At load: a set of working memory made ready for this tree (its tables and slots) and
+// pooled, so that the first decode too lands in pages already mapped.
+void prepare_work(const Tree& tree) {
+    Buffers buffers;
+    tree.decode({}, nullptr, nullptr, 0, 0, buffers.result());
+}
 
 // decode(data, offsets, lengths, first_index, /): None when some packet needs the general
 // path; else (tables, unmatched, truncated, unsupported).
