@@ -98,6 +98,10 @@ py::Ref new_array(std::uint64_t count, const char* code, void*& data) {
     return array;
 }
 
+namespace {
+
+// `rows` arrays of `count` values of a numeric type code, as the rows of one new array;
+// empty with an exception set on failure.
 std::vector<py::Ref> new_rows(std::uint64_t rows, std::uint64_t count, const char* code,
                               std::vector<void*>& data) {
     std::vector<py::Ref> out;
@@ -125,25 +129,48 @@ std::vector<py::Ref> new_rows(std::uint64_t rows, std::uint64_t count, const cha
     const std::size_t row_bytes = rows == 0 ? 0 : std::size_t(view.len) / std::size_t(rows);
     populate(view.buf, std::size_t(view.len));
     PyBuffer_Release(&view);  // the block's memory stays: its rows hold the block
-    try {
-        out.reserve(std::size_t(rows));
-        data.reserve(std::size_t(rows));
-        for (std::uint64_t r = 0; r < rows; ++r) {
-            py::Ref row(PySequence_GetItem(block.get(), Py_ssize_t(r)));
-            if (!row) {
-                out.clear();
-                data.clear();
-                return out;
-            }
-            out.push_back(std::move(row));
-            data.push_back(base + std::size_t(r) * row_bytes);
+    out.reserve(std::size_t(rows));
+    data.reserve(std::size_t(rows));
+    for (std::uint64_t r = 0; r < rows; ++r) {
+        py::Ref row(PySequence_GetItem(block.get(), Py_ssize_t(r)));
+        if (!row) {
+            out.clear();
+            return out;
         }
-    } catch (const std::bad_alloc&) {
-        out.clear();
-        data.clear();
-        PyErr_NoMemory();
+        out.push_back(std::move(row));
+        data.push_back(base + std::size_t(r) * row_bytes);
     }
     return out;
+}
+
+}  // namespace
+
+bool new_columns(std::span<const Store> stores, std::uint64_t count, std::vector<py::Ref>& arrays,
+                 std::vector<void*>& data) {
+    constexpr std::size_t numeric = std::size_t(Store::object);
+    arrays.clear();
+    arrays.resize(stores.size());
+    data.assign(stores.size(), nullptr);
+    std::vector<std::size_t> of_store[numeric];
+    for (std::size_t k = 0; k < stores.size(); ++k)
+        if (stores[k] != Store::object) of_store[std::size_t(stores[k])].push_back(k);
+    for (std::size_t st = 0; st < numeric; ++st) {
+        const std::vector<std::size_t>& ks = of_store[st];
+        const char* code = store_code(Store(st));
+        if (ks.size() == 1) {
+            arrays[ks[0]] = new_array(count, code, data[ks[0]]);
+            if (!arrays[ks[0]]) return false;
+        } else if (ks.size() > 1) {
+            std::vector<void*> where;
+            std::vector<py::Ref> rows = new_rows(ks.size(), count, code, where);
+            if (rows.empty()) return false;
+            for (std::size_t j = 0; j < ks.size(); ++j) {
+                arrays[ks[j]] = std::move(rows[j]);
+                data[ks[j]] = where[j];
+            }
+        }
+    }
+    return true;
 }
 
 bool size_argument(PyObject* obj, const char* what, std::uint64_t& out) {

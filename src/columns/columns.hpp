@@ -21,11 +21,13 @@ void forget_numpy();
 // caller's alone). An object array starts full of None.
 py::Ref new_array(std::uint64_t count, const char* code, void*& data);
 
-// `rows` new one-dimensional arrays of `count` elements each of a numeric type code, as the
-// rows of one new two-dimensional array (one allocation instead of one per column; each row
-// is contiguous and writable), with where each row's elements lie. Empty on failure.
-std::vector<py::Ref> new_rows(std::uint64_t rows, std::uint64_t count, const char* code,
-                              std::vector<void*>& data);
+// New columns of `count` values, one for each numeric store of `stores` (columns of
+// Store::object are left empty, for the caller to make), with where each column's values
+// lie. The columns of one store are the rows of one two-dimensional array where there are
+// several (one allocation instead of one a column; each row contiguous and writable).
+// False with an exception set.
+bool new_columns(std::span<const Store> stores, std::uint64_t count, std::vector<py::Ref>& arrays,
+                 std::vector<void*>& data);
 
 // Maps the pages of new memory of ours in one call where the system can (a hint only;
 // nothing for less than 8 KiB), instead of a fault per page as they are first written.
@@ -76,8 +78,8 @@ void forget_layout_type();
 // The compiled layout of a LayoutBase instance; nullptr with a TypeError for anything else.
 const CompiledLayout* compiled_layout(PyObject* obj);
 
-// Makes the type of `spec` and adds it to `module` as `name`; false with an exception set.
-bool add_type(PyObject* module, PyType_Spec& spec, const char* name);
+// Makes the type `made` describes and adds it to `module` as `name`; false with an exception set.
+bool add_type(PyObject* module, PyType_Spec& made, const char* name);
 
 // The container tree type, added to the module as _Tree.
 bool add_tree_type(PyObject* module);

@@ -699,29 +699,17 @@ PyObject* decode(PyObject* self, PyObject* args) {
     }
     try {
         const auto& columns = c.layout.columns();
-        std::vector<py::Ref> arrays(columns.size()), masks(masking ? columns.size() : 0);
+        std::vector<py::Ref> arrays, masks(masking ? columns.size() : 0);
         std::vector<ColumnOut> outs(columns.size());
-        // The numeric columns of one store as the rows of one block: an allocation a store,
-        // not one a column, which in short runs (a chunk of a stream) costs more than the
-        // decode.
-        constexpr std::size_t stores = std::size_t(Store::object);
-        std::vector<std::size_t> of_store[stores];
-        for (std::size_t k = 0; k < columns.size(); ++k)
-            if (columns[k].store != Store::object)
-                of_store[std::size_t(columns[k].store)].push_back(k);
-        for (std::size_t st = 0; st < stores; ++st) {
-            if (of_store[st].size() < 2) continue;
-            std::vector<void*> data;
-            std::vector<py::Ref> rows =
-                new_rows(of_store[st].size(), run.count, store_code(Store(st)), data);
-            if (rows.empty()) return nullptr;
-            for (std::size_t j = 0; j < rows.size(); ++j) {
-                arrays[of_store[st][j]] = std::move(rows[j]);
-                outs[of_store[st][j]].values = data[j];
-            }
-        }
+        // The numeric columns of one store as the rows of one block: in short runs (a chunk
+        // of a stream) an allocation a column costs more than the decode.
+        std::vector<Store> stores(columns.size());
+        for (std::size_t k = 0; k < columns.size(); ++k) stores[k] = columns[k].store;
+        std::vector<void*> where;
+        if (!new_columns(stores, run.count, arrays, where)) return nullptr;
         for (std::size_t k = 0; k < columns.size(); ++k) {
-            if (!arrays[k])
+            outs[k].values = where[k];
+            if (!arrays[k])  // an object column
                 arrays[k] = new_array(run.count, store_code(columns[k].store), outs[k].values);
             if (!arrays[k]) return nullptr;
             if (masking) {

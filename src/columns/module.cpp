@@ -4,8 +4,8 @@
 
 namespace bitweave::columns {
 
-bool add_type(PyObject* module, PyType_Spec& spec, const char* name) {
-    PyObject* type = PyType_FromSpec(&spec);
+bool add_type(PyObject* module, PyType_Spec& made, const char* name) {
+    PyObject* type = PyType_FromSpec(&made);
     if (type == nullptr) return false;
     if (PyModule_AddObject(module, name, type) < 0) {  // steals the reference only on success
         Py_DECREF(type);

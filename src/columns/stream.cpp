@@ -61,6 +61,24 @@ struct IndexRow {
     SpacePacketHeader header;
 };
 
+// One group's columns from its rows of an index: the packet number (from `first`), offset,
+// length and stream offset (from `base`) of each.
+void fill_group(const std::size_t* rows, std::size_t count, const std::uint8_t* offsets,
+                const std::uint8_t* lengths, std::uint64_t first, std::uint64_t base,
+                std::int64_t* index, std::int64_t* at, std::int64_t* length, std::int64_t* where) {
+    for (std::size_t k = 0; k < count; ++k) {
+        const std::size_t i = rows[k];
+        std::int64_t off, len;
+        std::memcpy(&off, offsets + 8 * i, 8);
+        std::memcpy(&len, lengths + 8 * i, 8);
+        index[k] = std::int64_t(first + i);
+        at[k] = off;
+        length[k] = len;
+        // An index's offsets lie inside its data; one that does not is passed on as it is.
+        where[k] = off >= 0 && std::uint64_t(off) < (1ULL << 62) ? std::int64_t(base) + off : off;
+    }
+}
+
 }  // namespace
 
 PyObject* ccsds_index(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -116,28 +134,6 @@ PyObject* ccsds_index(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
         return nullptr;
     return columns.dict.release();
 }
-
-namespace {
-
-// One group's columns from its rows of an index: the packet number (from `first`), offset,
-// length and stream offset (from `base`) of each.
-void fill_group(const std::size_t* rows, std::size_t count, const std::uint8_t* offsets,
-                const std::uint8_t* lengths, std::uint64_t first, std::uint64_t base,
-                std::int64_t* index, std::int64_t* at, std::int64_t* length, std::int64_t* where) {
-    for (std::size_t k = 0; k < count; ++k) {
-        const std::size_t i = rows[k];
-        std::int64_t off, len;
-        std::memcpy(&off, offsets + 8 * i, 8);
-        std::memcpy(&len, lengths + 8 * i, 8);
-        index[k] = std::int64_t(first + i);
-        at[k] = off;
-        length[k] = len;
-        // An index's offsets lie inside its data; one that does not is passed on as it is.
-        where[k] = off >= 0 && std::uint64_t(off) < (1ULL << 62) ? std::int64_t(base) + off : off;
-    }
-}
-
-}  // namespace
 
 // _apid_groups(apids, offsets, lengths, wanted, first, base, /): the packets of each APID
 // of `wanted` in an index, in order: {apid: (packet_index, offsets, lengths, packet_offset)}

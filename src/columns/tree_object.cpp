@@ -116,7 +116,6 @@ void tree_dealloc(PyObject* self) {
     Py_DECREF(type);
 }
 
-// A numpy array of `count` values of type `code`: column `c` of a table's rows.
 // Fills a column's `data` from its place in each row.
 void copy_column(const TreeTable& table, std::size_t row_bytes, const TreeColumn& c, void* data) {
     auto* out = static_cast<std::uint8_t*>(data);
@@ -207,30 +206,21 @@ PyObject* result_object(const TreeState& s, std::span<const std::uint8_t> data,
         if (!dict) return nullptr;
         const std::size_t bytes = s.tree.row_bytes(t);
         // Numeric columns (and positions, int64) of one type as the rows of one block: a
-        // table of a thousand columns makes a few arrays, not a thousand.
+        // table of a thousand columns makes a few arrays, not a thousand. Variable fields
+        // are bytes, made after.
         const std::size_t n_columns = tables[t].size();
-        std::vector<py::Ref> columns(n_columns);
-        std::vector<std::size_t> of_store[std::size_t(Store::object)];
+        std::vector<Store> stores(n_columns);
         for (std::size_t c = 0; c < n_columns; ++c) {
             const TreeSlot& slot = slots[tables[t][c].slot];
-            const Store store = slot.kind == SlotKind::position ? Store::i64 : slot.store;
-            if (slot.kind != SlotKind::variable && store != Store::object)
-                of_store[std::size_t(store)].push_back(c);
+            stores[c] = slot.kind == SlotKind::position   ? Store::i64
+                        : slot.kind == SlotKind::variable ? Store::object
+                                                          : slot.store;
         }
-        for (std::size_t st = 0; st < std::size_t(Store::object); ++st) {
-            if (of_store[st].empty()) continue;
-            std::vector<void*> where(1);
-            std::vector<py::Ref> made;
-            if (of_store[st].size() == 1)
-                made.push_back(new_array(rows, store_code(Store(st)), where[0]));
-            else
-                made = new_rows(of_store[st].size(), rows, store_code(Store(st)), where);
-            if (made.empty() || !made[0]) return nullptr;
-            for (std::size_t j = 0; j < made.size(); ++j) {
-                copy_column(table, bytes, tables[t][of_store[st][j]], where[j]);
-                columns[of_store[st][j]] = std::move(made[j]);
-            }
-        }
+        std::vector<py::Ref> columns;
+        std::vector<void*> where;
+        if (!new_columns(stores, rows, columns, where)) return nullptr;
+        for (std::size_t c = 0; c < n_columns; ++c)
+            if (columns[c]) copy_column(table, bytes, tables[t][c], where[c]);
         for (std::size_t c = 0; c < n_columns; ++c) {
             if (!columns[c]) columns[c] = bytes_column(data, table, bytes, tables[t][c]);
             if (!columns[c] ||
