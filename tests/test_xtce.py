@@ -322,6 +322,26 @@ def test_abstract_leaves_and_ambiguous_matches_are_unmatched():
     assert "A2" not in after and "B2" not in after
 
 
+@pytest.mark.parametrize("extra", [3, 70])  # answers held at once: up to 64 and beyond
+def test_long_comparison_lists_match_as_their_short_form(extra):
+    rng = random.Random(4)
+    stream = b"".join(contrived_packet(rng, i) for i in range(100))
+    short = '<Comparison parameterRef="PKT_APID" value="200"/>'
+
+    def decode(same, last):
+        doc = CONTRIVED.replace(short, f"<ComparisonList>{short}{same * extra}{last}</ComparisonList>")
+        return xtce.load(io.StringIO(doc)).decode(stream)
+
+    for last in ('<Comparison parameterRef="TYPE" value="0"/>',
+                 '<Comparison parameterRef="TYPE" value="1"/>'):  # always true, never true
+        want = decode("", last)
+        got = decode('<Comparison parameterRef="VERSION" value="0"/>', last)
+        assert list(got) == list(want) and got.unmatched.count == want.unmatched.count
+        for name in want:
+            assert got[name]["packet_index"].tolist() == want[name]["packet_index"].tolist()
+    assert "B" in decode("", "") and "B" not in want
+
+
 @needs_realdata
 def test_namespaces_and_prefixes_read_alike():
     xml = (REALDATA / REAL["jpss"][0]).read_text()

@@ -192,6 +192,7 @@ bool Tree::read(std::span<const std::int64_t> program, std::span<const double> r
         return false;
     if (n_runs != layouts.size()) return w.fail("the runs are not one a layout");
     if (n_nodes == 0) return w.fail("it has no root node");
+    shallow_ = true;
     slots_.assign(n_slots, {});
     std::vector<bool> assigned(n_slots, false);
     for (TreeSlot& s : slots_) {
@@ -330,6 +331,7 @@ bool Tree::read(std::span<const std::int64_t> program, std::span<const double> r
                     depth -= term.count - 1;
                 }
                 terms_.push_back(term);
+                shallow_ &= depth <= 64;
             }
             if (n_terms != 0 && depth != 1) return w.fail("a restriction does not give one answer");
         }
@@ -415,37 +417,52 @@ bool Tree::evaluate(std::size_t first, std::size_t count, const std::vector<std:
                     std::vector<std::uint8_t>& stack) const {
     if (count == 0) return true;
     // Checked when read: the terms leave exactly one answer, never reaching below empty.
+    // Answers up to 64 deep are bits of one word, the latest lowest; deeper ones a vector.
+    std::uint64_t bits = 0;
+    const auto push = [&](bool r) {
+        if (shallow_)
+            bits = bits << 1 | std::uint64_t(r);
+        else
+            stack.push_back(r);
+    };
     stack.clear();
     for (std::size_t t = first; t < first + count; ++t) {
         const TreeTerm& term = terms_[t];
         switch (term.kind) {
             case TermKind::compare_int: {
                 const std::uint64_t x = values[term.slot];
-                const bool r = is_signed_store(slots_[term.slot].store)
-                                   ? compare(term.op, std::int64_t(x), std::int64_t(term.word))
-                                   : compare(term.op, x, term.word);
-                stack.push_back(r);
+                push(is_signed_store(slots_[term.slot].store)
+                         ? compare(term.op, std::int64_t(x), std::int64_t(term.word))
+                         : compare(term.op, x, term.word));
                 break;
             }
             case TermKind::compare_real:
-                stack.push_back(compare(
-                    term.op, real_of(slots_[term.slot].store, values[term.slot]), term.real));
+                push(compare(term.op, real_of(slots_[term.slot].store, values[term.slot]),
+                             term.real));
                 break;
-            case TermKind::constant: stack.push_back(term.count != 0); break;
+            case TermKind::constant: push(term.count != 0); break;
             case TermKind::all:
             case TermKind::any: {
                 const bool all = term.kind == TermKind::all;
                 bool r = all;
-                for (std::uint64_t i = 0; i < term.count; ++i) {
-                    r = all ? (r && stack.back()) : (r || stack.back());
-                    stack.pop_back();
+                if (shallow_) {
+                    // 1 to 64 answers, all on the word.
+                    const std::uint64_t mask = ~std::uint64_t{0} >> (64 - term.count);
+                    const std::uint64_t low = bits & mask;
+                    r = all ? low == mask : low != 0;
+                    bits = term.count == 64 ? 0 : bits >> term.count;
+                } else {
+                    for (std::uint64_t i = 0; i < term.count; ++i) {
+                        r = all ? (r && stack.back()) : (r || stack.back());
+                        stack.pop_back();
+                    }
                 }
-                stack.push_back(r);
+                push(r);
                 break;
             }
         }
     }
-    return stack.back() != 0;
+    return shallow_ ? (bits & 1) != 0 : stack.back() != 0;
 }
 
 Tree::Outcome Tree::walk(std::span<const std::uint8_t> packet, std::uint64_t mark,

@@ -189,7 +189,8 @@ class Tree {
     std::vector<TreeTerm> terms_;
     std::vector<std::vector<TreeColumn>> tables_;
     std::vector<std::size_t> row_bytes_;
-    bool marks_ = true;  // some slot read needs the walk's marks to tell it was filled
+    bool marks_ = true;    // some slot read needs the walk's marks to tell it was filled
+    bool shallow_ = true;  // no restriction holds more than 64 answers at once
 };
 
 }  // namespace bitweave
