@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <span>
 
+#include "platform.hpp"
+
 namespace bitweave {
 
 // What a primary header says.
@@ -39,12 +41,19 @@ std::uint64_t walk_space_packets(std::span<const std::uint8_t> data, std::uint64
                                  std::uint64_t skip, Visit visit) {
     const std::uint64_t size = data.size();
     std::uint64_t record = start < size ? start : size;
+    constexpr std::uint64_t ahead = 8;  // packets
     for (;;) {
         const std::uint64_t left = size - record;
         if (left < skip || left - skip < 6) return left;
         const std::uint64_t at = record + skip;
         const SpacePacketHeader h = read_primary_header(data.data() + at);
         if (size - at < h.length) return left;
+        // Each header is found only once the one before it is read: from memory, a chain of
+        // waits, one a packet. Packets mostly come in runs of one size, so the header some
+        // packets on is asked for now, where it lies if they are all of this one's size.
+        // (skip <= left here, so the step cannot wrap, and the guess lies inside the data.)
+        const std::uint64_t step = h.length + skip;
+        if (step < (size - at) / ahead) prefetch(data.data() + at + step * ahead);
         visit(at, h);
         record = at + h.length;
     }

@@ -1,5 +1,6 @@
 // The few things that differ between compilers, behind one small portable face: checked
-// arithmetic, a byte swap, and the attribute that keeps error-text building off hot paths.
+// arithmetic, a byte swap, a hint to fetch memory early, and the attribute that keeps
+// error-text building off hot paths.
 // GCC and Clang get their builtins; any other C++20 compiler gets plain code.
 #pragma once
 
@@ -66,5 +67,14 @@ constexpr std::uint64_t byteswap64(std::uint64_t v) {
 #endif
 }
 static_assert(byteswap64(0x0102030405060708ULL) == 0x0807060504030201ULL);
+
+// Asks for the cache line at p to be read in ahead of use; a hint only, never a fault.
+inline void prefetch(const void* p) {
+#if defined(__GNUC__) || defined(__clang__)
+    __builtin_prefetch(p);
+#else
+    (void)p;
+#endif
+}
 
 }  // namespace bitweave
