@@ -425,7 +425,7 @@ bool Tree::evaluate(std::size_t first, std::size_t count, const std::vector<std:
         else
             stack.push_back(r);
     };
-    stack.clear();
+    if (!shallow_) stack.clear();
     for (std::size_t t = first; t < first + count; ++t) {
         const TreeTerm& term = terms_[t];
         switch (term.kind) {
